@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The full test command: installs what is missing, builds every preset, runs every test stage.
+# The full test command: installs what is missing, builds, runs the unit and scenario tests, then every stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -7,11 +7,23 @@ jobs=$(nproc)
 
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"
-ctest --preset native -j "$jobs"
 
-# Further stages (sanitizers, fuzzing, Windows builds under Wine), each a script of its own.
+passed=0
+failed=0
+if ctest --preset native -j "$jobs"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+
+# Further stages (sanitizers, fuzzing, Windows builds under Wine), each a script of its own, run in name order.
 for stage in tests/stages/*.sh; do
   [ -e "$stage" ] || continue
-  echo "== stage $(basename "$stage" .sh)"
-  bash "$stage"
+  name=$(basename "$stage" .sh)
+  echo "== stage $name"
+  if bash "$stage"; then
+    passed=$((passed + 1))
+  else
+    echo "== stage $name FAILED"
+    failed=$((failed + 1))
+  fi
 done
+
+echo "stages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
