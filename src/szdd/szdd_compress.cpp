@@ -1,0 +1,202 @@
+// Mode "A" compression with an optimal parse: exact longest matches from a binary-tree finder, then a
+// shortest-path pass over 9-bit literals and 17-bit matches.
+#include "szdd.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const unsigned kMinMatch = 3;
+const unsigned kMaxMatch = 18;
+const size_t kWindow = SZDD_WINDOW_SIZE;
+// Tree nodes live in a cyclic table twice the window, so a node is never reused while in reach.
+const size_t kCycle = 2 * SZDD_WINDOW_SIZE;
+const unsigned kHashBits = 16;
+const size_t kNone = ~static_cast<size_t>(0);
+const unsigned kLiteralBits = 9;
+const unsigned kMatchBits = 17;
+const size_t kOutputCapacity = 64 * 1024;
+
+// The match finder: one binary search tree per hash of the first three bytes, ordered by the next
+// kMaxMatch bytes and heap-ordered by age, so a search stops at the first node out of reach.
+struct Finder {
+    const unsigned char *text;  // the window's 4096 spaces, the data, then kMaxMatch zeros
+    size_t *head;               // 1 << kHashBits roots
+    size_t *son;                // 2 * kCycle children: [2p] smaller, [2p + 1] greater
+};
+
+inline unsigned Hash3(const unsigned char *p) {
+    uint32_t v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16;
+    return (v * 0x9E3779B1u) >> (32 - kHashBits);
+}
+
+// Inserts position pos and finds the longest earlier string within the window sharing its prefix;
+// returns that length (0..kMaxMatch), with its distance in *distance when at least 1.
+unsigned FindAndInsert(Finder *f, size_t pos, unsigned *distance) {
+    const unsigned char *key = f->text + pos;
+    unsigned h = Hash3(key);
+    size_t cur = f->head[h];
+    f->head[h] = pos;
+    size_t *smaller = &f->son[2 * (pos & (kCycle - 1))];
+    size_t *greater = smaller + 1;
+    unsigned len_smaller = 0, len_greater = 0, best = 0;
+    for (;;) {
+        if (cur == kNone || pos - cur > kWindow) {
+            *smaller = *greater = kNone;
+            return best;
+        }
+        const unsigned char *other = f->text + cur;
+        size_t *pair = &f->son[2 * (cur & (kCycle - 1))];
+        unsigned len = len_smaller < len_greater ? len_smaller : len_greater;
+        while (len < kMaxMatch && other[len] == key[len]) ++len;
+        if (len > best) {
+            best = len;
+            *distance = static_cast<unsigned>(pos - cur);
+        }
+        if (len == kMaxMatch) {
+            // The older node is equal over the whole key: the new one takes its place.
+            *smaller = pair[0];
+            *greater = pair[1];
+            return best;
+        }
+        if (other[len] < key[len]) {
+            *smaller = cur;
+            smaller = &pair[1];
+            cur = *smaller;
+            len_smaller = len;
+        } else {
+            *greater = cur;
+            greater = &pair[0];
+            cur = *greater;
+            len_greater = len;
+        }
+    }
+}
+
+struct Output {
+    SzddWriteFn write;
+    void *sink;
+    unsigned char *buffer;
+    size_t used;
+};
+
+// Hands the buffered bytes to the sink; 1 on success, 0 on a write error.
+int FlushOutput(Output *o) {
+    if (o->used == 0) return 1;
+    int ok = o->write(o->sink, o->buffer, o->used);
+    o->used = 0;
+    return ok;
+}
+
+}  // namespace
+
+SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn write, void *sink) {
+    if (length > 0xFFFFFFFFu) return SZDD_ERR_LENGTH;
+
+    size_t text_size = kWindow + length + kMaxMatch;
+    unsigned char *text = static_cast<unsigned char *>(malloc(text_size));
+    size_t *head = static_cast<size_t *>(malloc((size_t{1} << kHashBits) * sizeof(size_t)));
+    size_t *son = static_cast<size_t *>(malloc(2 * kCycle * sizeof(size_t)));
+    // Per position: the chosen step (1 = literal, else a match length), and the match distance.
+    unsigned char *step = static_cast<unsigned char *>(malloc(length + 1));
+    uint16_t *dist = static_cast<uint16_t *>(malloc((length + 1) * sizeof(uint16_t)));
+    unsigned char *out = static_cast<unsigned char *>(malloc(kOutputCapacity));
+    SzddResult result = SZDD_OK;
+    if (!text || !head || !son || !step || !dist || !out) {
+        result = SZDD_ERR_NO_MEMORY;
+        goto done;
+    }
+
+    memset(text, ' ', kWindow);
+    if (length) memcpy(text + kWindow, data, length);
+    memset(text + kWindow + length, 0, kMaxMatch);
+    for (size_t i = 0; i < (size_t{1} << kHashBits); ++i) head[i] = kNone;
+
+    {
+        // Longest match at every position. The padding zeros may compare equal; lengths are capped
+        // at what is left, which is exact because earlier strings never read the padding sooner.
+        Finder finder = {text, head, son};
+        unsigned distance = 0;
+        for (size_t pos = 0; pos < kWindow; ++pos) FindAndInsert(&finder, pos, &distance);
+        for (size_t i = 0; i < length; ++i) {
+            unsigned len = FindAndInsert(&finder, kWindow + i, &distance);
+            size_t left = length - i;
+            if (len > left) len = static_cast<unsigned>(left);
+            step[i] = static_cast<unsigned char>(len >= kMinMatch ? len : 0);
+            dist[i] = static_cast<uint16_t>(len >= kMinMatch ? distance : 0);
+        }
+    }
+
+    {
+        // Shortest path from each position to the end; costs of the next kMaxMatch positions suffice.
+        // Ties go to the longest match, then to the literal.
+        uint64_t cost[32];
+        cost[length & 31] = 0;
+        for (size_t i = length; i-- > 0;) {
+            unsigned longest = step[i];
+            uint64_t best = ~uint64_t{0};
+            unsigned choice = 1;
+            for (unsigned len = longest; len >= kMinMatch; --len) {
+                uint64_t c = kMatchBits + cost[(i + len) & 31];
+                if (c < best) {
+                    best = c;
+                    choice = len;
+                }
+            }
+            uint64_t literal = kLiteralBits + cost[(i + 1) & 31];
+            if (literal < best) {
+                best = literal;
+                choice = 1;
+            }
+            cost[i & 31] = best;
+            step[i] = static_cast<unsigned char>(choice);
+        }
+    }
+
+    {
+        Output o = {write, sink, out, 0};
+        static const unsigned char kModeAndMissing[2] = {SZDD_MODE_A, 0};
+        memcpy(out, SzddMagic, sizeof SzddMagic);
+        memcpy(out + 8, kModeAndMissing, 2);
+        uint32_t declared = static_cast<uint32_t>(length);
+        for (int k = 0; k < 4; ++k) out[10 + k] = static_cast<unsigned char>(declared >> (8 * k));
+        o.used = SZDD_HEADER_SIZE;
+
+        size_t i = 0;
+        while (i < length) {
+            // One group: a control byte and up to eight items, at most 17 bytes.
+            if (kOutputCapacity - o.used < 17 && !FlushOutput(&o)) {
+                result = SZDD_ERR_WRITE;
+                goto done;
+            }
+            size_t control_at = o.used++;
+            unsigned control = 0;
+            for (int bit = 0; bit < 8 && i < length; ++bit) {
+                unsigned len = step[i];
+                if (len == 1) {
+                    control |= 1u << bit;
+                    out[o.used++] = data[i];
+                } else {
+                    // Window position of the source: data byte t sits at (4096 - 16 + t) mod 4096.
+                    size_t source = kWindow + i - dist[i];
+                    unsigned position = static_cast<unsigned>((source - 16) & (kWindow - 1));
+                    out[o.used++] = static_cast<unsigned char>(position & 0xFF);
+                    out[o.used++] = static_cast<unsigned char>(((position >> 4) & 0xF0) | (len - kMinMatch));
+                }
+                i += len;
+            }
+            out[control_at] = static_cast<unsigned char>(control);
+        }
+        if (!FlushOutput(&o)) result = SZDD_ERR_WRITE;
+    }
+
+done:
+    free(text);
+    free(head);
+    free(son);
+    free(step);
+    free(dist);
+    free(out);
+    return result;
+}

@@ -1,0 +1,123 @@
+// The szdd tool's codec subcommands: compress, expand, info, pack and unpack.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "szdd.h"
+#include "szdd_commands.h"
+#include "szdd_container.h"
+#include "szdd_io.h"
+#include "tool_io.h"
+
+namespace {
+
+// Names the input or the output in a codec failure message, by whose fault it was; returns 1.
+int CodecFail(SzddResult result, const char *in_path, const char *out_path) {
+    return ToolFail(result == SZDD_ERR_WRITE ? out_path : in_path, SzddResultText(result));
+}
+
+// Message for an expansion whose length is wrong; returns 1.
+int LengthFail(const char *in_path, uint64_t written, uint32_t declared) {
+    char text[128];
+    snprintf(text, sizeof text, "expands to %" PRIu64 " bytes, but the header declares %" PRIu32, written,
+             declared);
+    return ToolFail(in_path, text);
+}
+
+// Compresses IN, with or without the container prefix, into OUT; returns the exit code.
+int CompressTo(const char *in_path, const char *out_path, bool container) {
+    std::vector<unsigned char> data;
+    if (int error = ReadWholeFile(in_path, &data)) return ToolFail(in_path, strerror(error));
+    if (data.size() > 0xFFFFFFFFu) return ToolFail(in_path, "too large for an SZDD stream (over 4 GiB - 1 bytes)");
+    PendingOutput out;
+    if (int error = BeginOutput(out_path, &out)) return ToolFail(out_path, strerror(error));
+    SzddResult result = container ? SzddPack(data.data(), data.size(), SzddWriteFile, out.file)
+                                  : SzddCompress(data.data(), data.size(), SzddWriteFile, out.file);
+    if (result != SZDD_OK) {
+        AbandonOutput(&out);
+        return CodecFail(result, in_path, out_path);
+    }
+    if (int error = FinishOutput(&out)) return ToolFail(out_path, strerror(error));
+    return SZDD_EXIT_OK;
+}
+
+// Expands IN, a bare stream or a container, into OUT; returns the exit code.
+int ExpandTo(const char *in_path, const char *out_path, bool container) {
+    FILE *in = fopen(in_path, "rb");
+    if (!in) return ToolFail(in_path, strerror(errno));
+    PendingOutput out;
+    if (int error = BeginOutput(out_path, &out)) {
+        fclose(in);
+        return ToolFail(out_path, strerror(error));
+    }
+    uint64_t written = 0;
+    SzddResult result = container ? SzddUnpack(SzddReadFile, in, SzddWriteFile, out.file, &written)
+                                  : SzddExpand(SzddReadFile, in, SzddWriteFile, out.file, &written);
+    if (result == SZDD_ERR_LENGTH) {
+        // Reread the declared length for the message.
+        unsigned char header[SZDD_HEADER_SIZE];
+        SzddHeader parsed = {0, 0, 0};
+        long skip = container ? SZDD_CONTAINER_PREFIX_SIZE : 0;
+        if (fseek(in, skip, SEEK_SET) == 0 && fread(header, 1, sizeof header, in) == sizeof header)
+            SzddParseHeader(header, sizeof header, &parsed);
+        fclose(in);
+        AbandonOutput(&out);
+        return LengthFail(in_path, written, parsed.expanded_length);
+    }
+    fclose(in);
+    if (result != SZDD_OK) {
+        AbandonOutput(&out);
+        return CodecFail(result, in_path, out_path);
+    }
+    if (int error = FinishOutput(&out)) return ToolFail(out_path, strerror(error));
+    return SZDD_EXIT_OK;
+}
+
+}  // namespace
+
+int RunCompress(char **operands) { return CompressTo(operands[0], operands[1], false); }
+
+int RunPack(char **operands) { return CompressTo(operands[0], operands[1], true); }
+
+int RunExpand(char **operands) { return ExpandTo(operands[0], operands[1], false); }
+
+int RunUnpack(char **operands) { return ExpandTo(operands[0], operands[1], true); }
+
+int RunInfo(char **operands) {
+    const char *path = operands[0];
+    std::vector<unsigned char> bytes;
+    if (int error = ReadWholeFile(path, &bytes)) return ToolFail(path, strerror(error));
+    bool container = SzddIsContainer(bytes.data(), bytes.size()) != 0;
+    size_t skip = container ? SZDD_CONTAINER_PREFIX_SIZE : 0;
+    const unsigned char *stream = bytes.data() + skip;
+    size_t stream_size = bytes.size() - skip;
+
+    SzddHeader header;
+    SzddResult result = SzddParseHeader(stream, stream_size, &header);
+    if (result != SZDD_OK) return ToolFail(path, SzddResultText(result));
+
+    SzddMemorySource source = {stream + SZDD_HEADER_SIZE, stream_size - SZDD_HEADER_SIZE, 0};
+    uint64_t total = 0, written = 0;
+    result = SzddExpandData(&header, SzddReadMemory, &source, SzddWriteCount, &total, &written);
+
+    printf("file:            %s\n", path);
+    printf("layout:          %s\n", container ? "128-byte executable prefix + SZDD stream" : "SZDD stream");
+    printf("magic:           SZDD 88 F0 27 33\n");
+    printf("mode:            'A' (0x41)\n");
+    if (header.missing_char == 0)
+        printf("missing char:    none\n");
+    else if (header.missing_char >= 0x20 && header.missing_char < 0x7F)
+        printf("missing char:    '%c' (0x%02X)\n", header.missing_char, header.missing_char);
+    else
+        printf("missing char:    0x%02X\n", header.missing_char);
+    printf("declared length: %" PRIu32 "\n", header.expanded_length);
+    printf("stream size:     %zu\n", stream_size);
+    printf("expands to:      %" PRIu64 " bytes, %s\n", written,
+           result == SZDD_OK ? "exactly the declared length" : SzddResultText(result));
+    if (result == SZDD_ERR_LENGTH) return LengthFail(path, written, header.expanded_length);
+    if (result != SZDD_OK) return ToolFail(path, SzddResultText(result));
+    return SZDD_EXIT_OK;
+}

@@ -1,0 +1,169 @@
+// `szdd inspect UPDATER.EXE`: what an updater executable is about to ship, checked.
+// Lists the resource section, expands both payload containers and prints the version fields.
+// Exit 0 when all is in order, 1 when anything is off (each problem gets a line on stderr).
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pe_resources.h"
+#include "szdd.h"
+#include "szdd_commands.h"
+#include "szdd_io.h"
+#include "tool_io.h"
+
+namespace {
+
+const uint16_t kJapanese = 0x0411;
+const uint16_t kVersionType = 16;
+
+struct Report {
+    const char *file;
+    int problems = 0;
+
+    void Problem(const std::string &what) {
+        fprintf(stderr, "szdd: %s: %s\n", file, what.c_str());
+        problems++;
+    }
+};
+
+bool IsPayload(const PeResource &r, const char *name) {
+    return !r.type.is_id && r.type.name == "BIN" && !r.name.is_id && r.name.name == name;
+}
+bool IsVersion(const PeResource &r) {
+    return r.type.is_id && r.type.id == kVersionType && r.name.is_id && r.name.id == 1;
+}
+
+// A container: 128 prefix bytes, then an SZDD mode A stream that expands to exactly its declared length.
+void CheckContainer(const std::vector<unsigned char> &file, const PeResource &r, Report *report) {
+    const unsigned char *bytes = file.data() + r.file_offset;
+    std::string name = r.name.Text();
+    if (r.size < 128 + SZDD_HEADER_SIZE) {
+        report->Problem(name + ": " + std::to_string(r.size) + " bytes, too short for a container");
+        return;
+    }
+    SzddHeader header;
+    SzddResult result = SzddParseHeader(bytes + 128, r.size - 128, &header);
+    if (result != SZDD_OK) {
+        report->Problem(name + ": no SZDD stream after the 128-byte prefix (" + SzddResultText(result) + ")");
+        return;
+    }
+    SzddMemorySource source = {bytes + 128, (size_t)r.size - 128, 0};
+    uint64_t written = 0, counted = 0;
+    result = SzddExpand(SzddReadMemory, &source, SzddWriteCount, &counted, &written);
+    printf("  %s: prefix 128 bytes%s, stream %u bytes, mode %c, declares %u bytes, expands to %llu: %s\n",
+           name.c_str(), bytes[0] == 'M' && bytes[1] == 'Z' ? " (MZ)" : "", (unsigned)(r.size - 128),
+           header.mode, (unsigned)header.expanded_length, (unsigned long long)written,
+           result == SZDD_OK ? "ok" : SzddResultText(result));
+    if (result != SZDD_OK) report->Problem(name + ": stream does not expand cleanly: " + SzddResultText(result));
+}
+
+// "1, 0, 0, 1" for the fixed-part version 1.0.0.1.
+std::string CommaVersion(uint32_t ms, uint32_t ls) {
+    char buffer[48];
+    snprintf(buffer, sizeof buffer, "%u, %u, %u, %u", (unsigned)(ms >> 16), (unsigned)(ms & 0xFFFF),
+             (unsigned)(ls >> 16), (unsigned)(ls & 0xFFFF));
+    return buffer;
+}
+
+void CheckVersion(const std::vector<unsigned char> &file, const PeResource &r, Report *report) {
+    PeVersionInfo v;
+    std::string error;
+    if (!ParseVersionInfo(file.data() + r.file_offset, r.size, &v, &error)) {
+        report->Problem("version resource: " + error);
+        return;
+    }
+    printf("version:\n");
+    printf("  FileVersion      %s\n", VersionText(v.file_version_ms, v.file_version_ls).c_str());
+    printf("  ProductVersion   %s\n", VersionText(v.product_version_ms, v.product_version_ls).c_str());
+    printf("  FileFlagsMask    0x%X\n  FileFlags        0x%X\n", (unsigned)v.flags_mask, (unsigned)v.flags);
+    printf("  FileOS           0x%X\n  FileType         %u\n  FileSubtype      %u\n", (unsigned)v.os,
+           (unsigned)v.type, (unsigned)v.subtype);
+    printf("  string table     %s\n", v.table_key.c_str());
+    for (uint32_t t : v.translations) printf("  translation      0x%04X, %u\n", (unsigned)(t & 0xFFFF), (unsigned)(t >> 16));
+    for (const auto &s : v.strings) printf("  %-16s \"%s\"\n", s.first.c_str(), s.second.c_str());
+
+    if (v.table_key.empty()) report->Problem("version resource: no string table");
+    if (v.translations.empty()) {
+        report->Problem("version resource: no translation");
+    } else {
+        char key[16];
+        snprintf(key, sizeof key, "%04x%04x", (unsigned)(v.translations[0] & 0xFFFF), (unsigned)(v.translations[0] >> 16));
+        if (v.table_key != key) report->Problem("version resource: string table " + v.table_key + " is not the translation " + key);
+    }
+    // The strings a user sees in the file's properties must agree with the fixed part.
+    struct { const char *key; std::string fixed; } pairs[] = {
+        {"FileVersion", CommaVersion(v.file_version_ms, v.file_version_ls)},
+        {"ProductVersion", CommaVersion(v.product_version_ms, v.product_version_ls)},
+    };
+    for (const auto &p : pairs) {
+        const std::string *text = nullptr;
+        for (const auto &s : v.strings) {
+            if (s.first == p.key) text = &s.second;
+        }
+        if (!text) report->Problem(std::string("version resource: no ") + p.key + " string");
+        else if (*text != p.fixed) report->Problem(std::string("version resource: ") + p.key + " string \"" + *text + "\" disagrees with " + p.fixed);
+    }
+}
+
+}  // namespace
+
+int RunInspect(char **operands) {
+    const char *path = operands[0];
+    std::vector<unsigned char> file;
+    int err = ReadWholeFile(path, &file);
+    if (err) return ToolFail(path, strerror(err));
+    PeImage image;
+    std::string error;
+    if (!ParsePeImage(file, &image, &error)) return ToolFail(path, ("not a Windows executable: " + error).c_str());
+
+    Report report{path};
+    const char *machine = image.machine == 0x14C ? "i386" : image.machine == 0x8664 ? "x86-64" : "unknown machine";
+    const char *subsystem = image.subsystem == 2 ? "GUI" : image.subsystem == 3 ? "console" : "other";
+    printf("%s: %s %s, %s subsystem, %zu bytes\n", path, image.pe32_plus ? "PE32+" : "PE32", machine, subsystem, file.size());
+    printf("imports:");
+    for (const std::string &dll : image.imports) printf(" %s", dll.c_str());
+    printf("\nresources:\n");
+    for (const PeResource &r : image.resources) {
+        printf("  %-6s %-6s language 0x%04X  %u bytes\n", r.type.Text().c_str(), r.name.Text().c_str(),
+               (unsigned)r.language, (unsigned)r.size);
+    }
+
+    const PeResource *bin1 = nullptr, *bin2 = nullptr, *version = nullptr;
+    for (const PeResource &r : image.resources) {
+        const PeResource **slot = IsPayload(r, "BIN1") ? &bin1 : IsPayload(r, "BIN2") ? &bin2 : IsVersion(r) ? &version : nullptr;
+        std::string what = r.type.Text() + "/" + r.name.Text();
+        if (!slot) {
+            report.Problem("unexpected resource " + what);
+            continue;
+        }
+        if (*slot) report.Problem("resource " + what + " present in more than one language");
+        *slot = &r;
+        if (r.language != kJapanese) {
+            char language[8];
+            snprintf(language, sizeof language, "0x%04X", (unsigned)r.language);
+            report.Problem("resource " + what + " has language " + language + ", not 0x0411");
+        }
+    }
+
+    printf("containers:\n");
+    uint64_t payload_bytes = 0;
+    for (const PeResource *r : {bin1, bin2}) {
+        if (!r) continue;
+        CheckContainer(file, *r, &report);
+        payload_bytes += r->size;
+    }
+    if (!bin1) report.Problem("no resource BIN/BIN1");
+    if (!bin2) report.Problem("no resource BIN/BIN2");
+    if (version) CheckVersion(file, *version, &report);
+    else report.Problem("no version resource");
+
+    printf("code footprint: %llu bytes (file minus the payload containers)\n",
+           (unsigned long long)(file.size() - payload_bytes));
+    if (report.problems) {
+        printf("%d problem(s)\n", report.problems);
+        return SZDD_EXIT_FAILURE;
+    }
+    printf("ok\n");
+    return SZDD_EXIT_OK;
+}
