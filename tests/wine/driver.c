@@ -1,0 +1,279 @@
+/* Test driver, run under Wine: starts the updater with an explicit environment, records every message
+ * box it shows as a JSON line {"caption":...,"text":...,"style":N,"answer":N}, answers the boxes in the
+ * order given, and reports the updater's exit status.
+ *
+ *   driver.exe --exe PATH --transcript OUT [--cwd DIR] [--env FILE] [--answers ok,cancel,close,...]
+ *              [--args TEXT] [--hold PATH] [--pause-ms N --shots DIR]
+ *
+ * --env: UTF-8 lines NAME=VALUE, the child's whole environment. --hold: keep PATH open with share mode 0
+ * while the updater runs. --pause-ms/--shots: before answering box N, create DIR\box-N.shown and wait,
+ * so that a screenshot can be taken. Once the answers run out every further box gets OK.
+ * Prints "exit N" on success; exit status 0, or 2 on bad usage, 3 when the updater does not finish. */
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#define TIMEOUT_MS 60000
+#define MAX_BOXES 64
+
+static FILE *transcript;
+
+static void Die(const wchar_t *what)
+{
+    fwprintf(stderr, L"driver: %ls (error %lu)\n", what, GetLastError());
+    exit(2);
+}
+
+static wchar_t *ReadEnvironmentBlock(const wchar_t *path)
+{
+    FILE *f = _wfopen(path, L"rb");
+    if (!f) Die(L"cannot open the environment file");
+    static char bytes[65536];
+    size_t n = fread(bytes, 1, sizeof bytes - 1, f);
+    fclose(f);
+    bytes[n] = 0;
+    /* Lines become NUL-separated strings; the block ends with an extra NUL. */
+    wchar_t *block = calloc(n + 2, sizeof(wchar_t));
+    size_t used = 0;
+    char *line = bytes;
+    while (*line) {
+        char *end = strchr(line, '\n');
+        if (end) *end = 0;
+        size_t len = strlen(line);
+        if (len && line[len - 1] == '\r') line[--len] = 0;
+        if (len) {
+            int w = MultiByteToWideChar(CP_UTF8, 0, line, (int)len, block + used, (int)(n + 1 - used));
+            used += w;
+            block[used++] = 0;
+        }
+        if (!end) break;
+        line = end + 1;
+    }
+    block[used] = 0;
+    return block;
+}
+
+/* JSON string of UTF-16 text, as UTF-8. */
+static void PutJsonString(const wchar_t *text)
+{
+    fputc('"', transcript);
+    for (const wchar_t *p = text; *p; p++) {
+        wchar_t c = *p;
+        if (c == '"' || c == '\\') fprintf(transcript, "\\%c", (char)c);
+        else if (c == '\n') fputs("\\n", transcript);
+        else if (c == '\r') fputs("\\r", transcript);
+        else if (c == '\t') fputs("\\t", transcript);
+        else if (c < 0x20) fprintf(transcript, "\\u%04x", (unsigned)c);
+        else {
+            char utf8[8];
+            int len = (c >= 0xD800 && c < 0xDC00 && p[1])
+                          ? WideCharToMultiByte(CP_UTF8, 0, p, 2, utf8, sizeof utf8, NULL, NULL)
+                          : WideCharToMultiByte(CP_UTF8, 0, p, 1, utf8, sizeof utf8, NULL, NULL);
+            if (c >= 0xD800 && c < 0xDC00 && p[1]) p++;
+            fwrite(utf8, 1, len, transcript);
+        }
+    }
+    fputc('"', transcript);
+}
+
+struct Search {
+    DWORD pid;
+    HWND found;
+    HWND skip;
+};
+
+static BOOL CALLBACK FindBox(HWND hwnd, LPARAM param)
+{
+    struct Search *s = (struct Search *)param;
+    DWORD pid = 0;
+    wchar_t cls[32];
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != s->pid || hwnd == s->skip || !IsWindowVisible(hwnd)) return TRUE;
+    if (!GetClassNameW(hwnd, cls, 32) || wcscmp(cls, L"#32770") != 0) return TRUE;
+    s->found = hwnd;
+    return FALSE;
+}
+
+/* The button set, from the push buttons the box kept: MB_OK 0, MB_OKCANCEL 1, ... */
+static int ButtonStyle(HWND box)
+{
+    int present = 0;
+    for (int id = IDOK; id <= IDNO; id++) {
+        HWND b = GetDlgItem(box, id);
+        if (b && IsWindowVisible(b)) present |= 1 << id;
+    }
+    struct { int mask, style; } sets[] = {
+        {1 << IDOK, MB_OK},
+        {1 << IDOK | 1 << IDCANCEL, MB_OKCANCEL},
+        {1 << IDABORT | 1 << IDRETRY | 1 << IDIGNORE, MB_ABORTRETRYIGNORE},
+        {1 << IDYES | 1 << IDNO | 1 << IDCANCEL, MB_YESNOCANCEL},
+        {1 << IDYES | 1 << IDNO, MB_YESNO},
+        {1 << IDRETRY | 1 << IDCANCEL, MB_RETRYCANCEL},
+    };
+    for (size_t i = 0; i < sizeof sets / sizeof sets[0]; i++) {
+        if (sets[i].mask == present) return sets[i].style;
+    }
+    return 0x0F; /* an unknown set: never equal to a real style */
+}
+
+/* The icon, by comparing what the box shows with each system icon drawn on the same background.
+ * Icon handles belong to the process that loaded them, so pixels are the only common ground. */
+static int IconStyle(HWND box)
+{
+    HWND icon = GetDlgItem(box, 0x14);           /* Windows' id for the icon */
+    if (!icon) icon = GetDlgItem(box, 0x440);    /* Wine's (stc1) */
+    if (!icon || !IsWindowVisible(icon)) return 0;
+    RECT r;
+    GetWindowRect(icon, &r);
+    int w = GetSystemMetrics(SM_CXICON), h = GetSystemMetrics(SM_CYICON);
+    HDC screen = GetDC(NULL);
+    HDC shown = CreateCompatibleDC(screen), drawn = CreateCompatibleDC(screen);
+    HBITMAP shown_bmp = CreateCompatibleBitmap(screen, w, h), drawn_bmp = CreateCompatibleBitmap(screen, w, h);
+    SelectObject(shown, shown_bmp);
+    SelectObject(drawn, drawn_bmp);
+    BitBlt(shown, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    COLORREF background = GetPixel(shown, 0, 0);
+    struct { LPCWSTR id; int style; } icons[] = {
+        {IDI_HAND, MB_ICONHAND}, {IDI_QUESTION, MB_ICONQUESTION},
+        {IDI_EXCLAMATION, MB_ICONEXCLAMATION}, {IDI_ASTERISK, MB_ICONASTERISK},
+    };
+    int best = 0;
+    long best_diff = -1;
+    for (size_t i = 0; i < sizeof icons / sizeof icons[0]; i++) {
+        HBRUSH brush = CreateSolidBrush(background);
+        RECT all = {0, 0, w, h};
+        FillRect(drawn, &all, brush);
+        DeleteObject(brush);
+        DrawIconEx(drawn, 0, 0, LoadIconW(NULL, icons[i].id), w, h, 0, NULL, DI_NORMAL);
+        long diff = 0;
+        for (int y = 0; y < h; y += 2) {
+            for (int x = 0; x < w; x += 2) {
+                COLORREF a = GetPixel(shown, x, y), b = GetPixel(drawn, x, y);
+                diff += labs((long)GetRValue(a) - GetRValue(b)) + labs((long)GetGValue(a) - GetGValue(b)) +
+                        labs((long)GetBValue(a) - GetBValue(b));
+            }
+        }
+        if (best_diff < 0 || diff < best_diff) {
+            best_diff = diff;
+            best = icons[i].style;
+        }
+    }
+    DeleteDC(shown);
+    DeleteDC(drawn);
+    DeleteObject(shown_bmp);
+    DeleteObject(drawn_bmp);
+    ReleaseDC(NULL, screen);
+    return best;
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    const wchar_t *exe = NULL, *out = NULL, *cwd = NULL, *env_file = NULL, *answers = L"", *extra = NULL;
+    const wchar_t *hold = NULL, *shots = NULL;
+    int pause_ms = 0;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!wcscmp(argv[i], L"--exe")) exe = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--transcript")) out = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--cwd")) cwd = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--env")) env_file = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--answers")) answers = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--args")) extra = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--hold")) hold = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--shots")) shots = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--pause-ms")) pause_ms = _wtoi(argv[i + 1]);
+        else Die(L"unknown option");
+    }
+    if (!exe || !out) Die(L"usage: driver --exe PATH --transcript OUT [options]");
+
+    transcript = _wfopen(out, L"wb");
+    if (!transcript) Die(L"cannot create the transcript");
+
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (hold) {
+        held = CreateFileW(hold, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (held == INVALID_HANDLE_VALUE) Die(L"cannot hold the file");
+    }
+
+    static wchar_t command[4096];
+    _snwprintf(command, 4095, extra ? L"\"%ls\" %ls" : L"\"%ls\"", exe, extra);
+    STARTUPINFOW si = {sizeof si};
+    PROCESS_INFORMATION pi;
+    wchar_t *env = env_file ? ReadEnvironmentBlock(env_file) : NULL;
+    if (!CreateProcessW(exe, command, NULL, NULL, FALSE, CREATE_UNICODE_ENVIRONMENT, env, cwd, &si, &pi)) {
+        Die(L"cannot start the updater");
+    }
+
+    const wchar_t *next_answer = answers;
+    int boxes = 0;
+    HWND last = NULL;
+    DWORD started = GetTickCount();
+    for (;;) {
+        if (WaitForSingleObject(pi.hProcess, 50) == WAIT_OBJECT_0) break;
+        if (GetTickCount() - started > TIMEOUT_MS) {
+            TerminateProcess(pi.hProcess, 99);
+            fwprintf(stderr, L"driver: the updater did not finish\n");
+            return 3;
+        }
+        if (last && IsWindow(last)) continue; /* the box we answered is still closing */
+        struct Search s = {pi.dwProcessId, NULL, NULL};
+        EnumWindows(FindBox, (LPARAM)&s);
+        if (!s.found) continue;
+        HWND box = s.found;
+        Sleep(150); /* let it paint, for the icon */
+
+        wchar_t caption[1024] = L"", text[4096] = L"";
+        GetWindowTextW(box, caption, 1024);
+        HWND text_control = GetDlgItem(box, 0xFFFF);
+        if (text_control) GetWindowTextW(text_control, text, 4096);
+        int style = ButtonStyle(box) | IconStyle(box);
+
+        /* The next answer: ok, cancel, or close (the title bar's close, which MessageBox reports as cancel). */
+        wchar_t answer[16] = L"ok";
+        if (*next_answer) {
+            size_t len = wcscspn(next_answer, L",");
+            if (len < 16) {
+                wcsncpy(answer, next_answer, len);
+                answer[len] = 0;
+            }
+            next_answer += len + (next_answer[len] == L',');
+        }
+        /* What MessageBox returns: a box without a Cancel button reports OK however it is left. */
+        int has_cancel = GetDlgItem(box, IDCANCEL) && IsWindowVisible(GetDlgItem(box, IDCANCEL));
+        int id = !wcscmp(answer, L"ok") || !has_cancel ? IDOK : IDCANCEL;
+
+        boxes++;
+        if (shots && pause_ms > 0) {
+            wchar_t marker[MAX_PATH];
+            _snwprintf(marker, MAX_PATH, L"%ls\\box-%d.shown", shots, boxes);
+            HANDLE m = CreateFileW(marker, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+            if (m != INVALID_HANDLE_VALUE) CloseHandle(m);
+            Sleep(pause_ms);
+        }
+
+        fputs("{\"caption\":", transcript);
+        PutJsonString(caption);
+        fputs(",\"text\":", transcript);
+        PutJsonString(text);
+        fprintf(transcript, ",\"style\":%d,\"answer\":%d}\n", style, id);
+        fflush(transcript);
+
+        if (!wcscmp(answer, L"close")) PostMessageW(box, WM_CLOSE, 0, 0);
+        else PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
+        /* Either way the box goes; wait for it before looking for the next. */
+        last = box;
+        if (boxes > MAX_BOXES) {
+            TerminateProcess(pi.hProcess, 98);
+            fwprintf(stderr, L"driver: too many boxes\n");
+            return 3;
+        }
+    }
+    DWORD status = 0;
+    GetExitCodeProcess(pi.hProcess, &status);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    fclose(transcript);
+    wprintf(L"exit %lu\n", status);
+    return 0;
+}
