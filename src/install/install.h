@@ -1,0 +1,60 @@
+// Installing one embedded payload: its description, the stage directory, the guard and the installation itself.
+#pragma once
+
+#include "message.h"
+#include "platform.h"
+
+#include <cstddef>
+
+enum {
+    // Every payload resource starts with a stub of this many bytes; the SZDD stream follows it.
+    PayloadPrefixSize = 128,
+    // Where the SZDD header declares the expanded length (4 bytes, little-endian) within a payload resource.
+    PayloadDeclaredLengthOffset = 138,
+    StagedPathCapacity = 300,
+    InstallPathCapacity = 260
+};
+
+// One payload the updater installs.
+struct PayloadSpec {
+    const char *resourceName;     // resource of type "BIN"
+    const char *stagedName;       // file name of the staged file in the stage directory
+    const char *targetName;       // file name of the installed file in the installation directory
+    SYSTEMTIME timestamp;         // local time; the last-write time the installed file ends with
+    int check;                    // whether CheckInstalledFile guards the target
+    const Message *failures[3];   // opening the staged file, preparing the target, the expansion
+};
+
+// Installed sizes the guard accepts (each also one byte smaller or larger), ended by 0.
+extern const DWORD AcceptedSizeTable[];
+
+// Installs the payload into installDir; 1 when the target has been written, 0 after one message.
+int InstallPayload(const PayloadSpec *spec, const char *installDir);
+
+// Puts the stage directory, ending in '\', into buffer; 1, or 0 when it does not fit in capacity.
+int StageDirectory(char *buffer, size_t capacity);
+
+// Decides whether the installed target may be replaced; 1 to go on, 0 after deleting the staged file and
+// showing one message.
+int CheckInstalledFile(const char *targetPath, const FILETIME *payloadTime, const char *stagedPath);
+
+// Appends '\' to the directory in buffer unless it already ends with one; 1, or 0 when it would not fit.
+int EnsureTrailingSeparator(char *buffer, size_t capacity);
+
+// Appends name to the directory in buffer, adding '\' where needed; 1, or 0 (buffer unchanged) when the
+// result would not fit in capacity.
+int AppendFileName(char *buffer, size_t capacity, const char *name);
+
+// Whether size is an entry of the zero-ended table, or one byte off one; 1 or 0.
+int IsAcceptedSize(const DWORD *table, DWORD size);
+
+// Compares two file times as unsigned 64-bit values; negative, 0 or positive as a is before, at or after b.
+int CompareFileTimes(const FILETIME *a, const FILETIME *b);
+
+// The path of the temporary file that the target is expanded into: the target's name with its last byte
+// replaced by '$'; 1, or 0 when targetPath is empty or does not fit.
+int TemporaryPathFor(const char *targetPath, char *buffer, size_t capacity);
+
+// The expanded length declared in the SZDD header of a payload resource of size bytes; 1, or 0 when the
+// resource is too short to hold one.
+int DeclaredExpandedLength(const unsigned char *payload, DWORD size, DWORD *length);

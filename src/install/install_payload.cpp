@@ -1,0 +1,140 @@
+// Installing one payload: stage its SZDD stream, stamp it, guard the target, expand it and put it in place.
+#include "install.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Writes the stream to the staged file whole; 1, or 0 after removing whatever part of it was written.
+int WriteStagedFile(const char *stagedPath, const unsigned char *stream, size_t length)
+{
+    FILE *file = CrtOpenForWriting(stagedPath);
+    if (file == NULL)
+        return 0;
+    // One call, straight from the resource: the payload is never copied in memory.
+    size_t written = CrtWrite(stream, 1, length, file);
+    int closed = CrtClose(file);
+    if (written == length && closed == 0)
+        return 1;
+    // A partial stream would expand into a partial tool.
+    CrtRemove(stagedPath);
+    return 0;
+}
+
+// Gives the staged file (when it was written) the payload's last-write time, which it stores in
+// payloadTime as UTC; 1, or 0 when the payload's time cannot be converted.
+int StampStagedFile(const char *stagedPath, int staged, const SYSTEMTIME *timestamp, FILETIME *payloadTime)
+{
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (staged)
+        file = CreateFileA(stagedPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    // The time is converted even when the file could not be opened: the guard needs it.
+    int converted = SystemTimeToFileTime(timestamp, payloadTime) && LocalFileTimeToFileTime(payloadTime, payloadTime);
+    if (file != INVALID_HANDLE_VALUE) {
+        if (converted)
+            SetFileTime(file, NULL, NULL, payloadTime);
+        CloseHandle(file);
+    }
+    return converted;
+}
+
+// Forms installDir\targetName in target; 1, or 0 when it does not fit.
+int FormTargetPath(const char *installDir, const char *targetName, char *target, size_t capacity)
+{
+    char directory[InstallPathCapacity];
+    size_t length = strlen(installDir);
+    if (length >= sizeof directory)
+        return 0;
+    memcpy(directory, installDir, length + 1);
+    if (!EnsureTrailingSeparator(directory, sizeof directory))
+        return 0;
+    int formed = snprintf(target, capacity, "%s%s", directory, targetName);
+    return formed >= 0 && (size_t)formed < capacity;
+}
+
+// Deletes the staged and the temporary file (those given), then shows the message; always 0, the caller's result.
+int Fail(const char *stagedPath, const char *temporaryPath, const Message *message)
+{
+    if (stagedPath != NULL)
+        CrtRemove(stagedPath);
+    if (temporaryPath != NULL)
+        DeleteFileA(temporaryPath);
+    ShowMessage(message);
+    return 0;
+}
+
+}  // namespace
+
+int DeclaredExpandedLength(const unsigned char *payload, DWORD size, DWORD *length)
+{
+    if (size < PayloadDeclaredLengthOffset + 4)
+        return 0;
+    const unsigned char *p = payload + PayloadDeclaredLengthOffset;
+    // Byte by byte: the resource has no alignment and the value is little-endian on every host.
+    *length = (DWORD)p[0] | (DWORD)p[1] << 8 | (DWORD)p[2] << 16 | (DWORD)p[3] << 24;
+    return 1;
+}
+
+int InstallPayload(const PayloadSpec *spec, const char *installDir)
+{
+    const Message *failedSource = spec->failures[0];
+    const Message *failedTarget = spec->failures[1];
+    const Message *failedCopy = spec->failures[2];
+
+    HRSRC resource = FindResourceA(NULL, spec->resourceName, "BIN");
+    HGLOBAL loaded = resource != NULL ? LoadResource(NULL, resource) : NULL;
+    const unsigned char *payload = loaded != NULL ? (const unsigned char *)LockResource(loaded) : NULL;
+    DWORD size = resource != NULL ? SizeofResource(NULL, resource) : 0;
+    if (payload == NULL || size < PayloadPrefixSize)
+        return Fail(NULL, NULL, failedSource);
+
+    char stagedPath[StagedPathCapacity];
+    if (!StageDirectory(stagedPath, sizeof stagedPath) ||
+        !AppendFileName(stagedPath, sizeof stagedPath, spec->stagedName))
+        return Fail(NULL, NULL, failedSource);
+
+    int staged = WriteStagedFile(stagedPath, payload + PayloadPrefixSize, size - PayloadPrefixSize);
+    FILETIME payloadTime = {0, 0};
+    if (!StampStagedFile(stagedPath, staged, &spec->timestamp, &payloadTime))
+        return Fail(stagedPath, NULL, failedSource);
+
+    char targetPath[InstallPathCapacity];
+    char temporaryPath[InstallPathCapacity];
+    if (!FormTargetPath(installDir, spec->targetName, targetPath, sizeof targetPath) ||
+        !TemporaryPathFor(targetPath, temporaryPath, sizeof temporaryPath))
+        return Fail(stagedPath, NULL, failedTarget);
+
+    if (spec->check && !CheckInstalledFile(targetPath, &payloadTime, stagedPath))
+        return 0;
+
+    // A staged file that was not written whole fails here, exactly as one that could not be opened.
+    OFSTRUCT sourceInfo;
+    INT source = staged ? LZOpenFileA(stagedPath, &sourceInfo, OF_READ | OF_SHARE_DENY_NONE) : LZERROR_BADINHANDLE;
+    if (source < 0)
+        return Fail(stagedPath, NULL, failedSource);
+
+    // The target is expanded beside itself and then moved over it, so that it is never left truncated.
+    OFSTRUCT targetInfo;
+    INT target = LZOpenFileA(temporaryPath, &targetInfo, OF_CREATE | OF_WRITE);
+    if (target < 0) {
+        LZClose(source);
+        return Fail(stagedPath, temporaryPath, failedTarget);
+    }
+
+    LONG copied = LZCopy(source, target);
+    LZClose(source);
+    LZClose(target);
+    // A stream that ends early still copies without an error: only its declared length tells.
+    DWORD declared = 0;
+    if (copied < 0 || !DeclaredExpandedLength(payload, size, &declared) || (DWORD)copied != declared)
+        return Fail(stagedPath, temporaryPath, failedCopy);
+
+    // The move keeps the time the copy gave the temporary file.
+    if (!MoveFileExA(temporaryPath, targetPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return Fail(stagedPath, temporaryPath, failedTarget);
+
+    CrtRemove(stagedPath);
+    return 1;
+}

@@ -1,0 +1,82 @@
+// Where payloads are staged, and the path arithmetic on fixed-size buffers that every path goes through.
+#include "install.h"
+
+#include <cstring>
+
+namespace {
+
+// Copies value into buffer; 1, or 0 (buffer untouched) when it does not fit.
+int CopyIfFits(char *buffer, size_t capacity, const char *value)
+{
+    size_t length = strlen(value);
+    if (length >= capacity)
+        return 0;
+    memcpy(buffer, value, length + 1);
+    return 1;
+}
+
+const char FallbackStageDirectory[] = "C:\\";
+
+}  // namespace
+
+int EnsureTrailingSeparator(char *buffer, size_t capacity)
+{
+    size_t length = strlen(buffer);
+    if (length > 0 && buffer[length - 1] == '\\')
+        return 1;
+    if (length + 2 > capacity)
+        return 0;
+    buffer[length] = '\\';
+    buffer[length + 1] = '\0';
+    return 1;
+}
+
+int AppendFileName(char *buffer, size_t capacity, const char *name)
+{
+    size_t length = strlen(buffer);
+    size_t separator = (length > 0 && buffer[length - 1] == '\\') ? 0 : 1;
+    size_t nameLength = strlen(name);
+    if (length + separator + nameLength + 1 > capacity)
+        return 0;
+    if (separator)
+        buffer[length++] = '\\';
+    memcpy(buffer + length, name, nameLength + 1);
+    return 1;
+}
+
+int StageDirectory(char *buffer, size_t capacity)
+{
+    int fits = 1;
+    buffer[0] = '\0';
+    // TMP is read after TEMP so that it wins; a variable set to the empty value still counts as set.
+    const char *temp = CrtGetEnv("TEMP");
+    if (temp != NULL)
+        fits = CopyIfFits(buffer, capacity, temp);
+    const char *tmp = CrtGetEnv("TMP");
+    if (tmp != NULL)
+        fits = CopyIfFits(buffer, capacity, tmp);
+    if (temp == NULL && tmp == NULL) {
+        UINT length = GetWindowsDirectoryA(buffer, (UINT)capacity);
+        // 0 is a failure; a length that does not fit is the size the call wanted, and nothing was written.
+        if (length == 0 || length >= capacity)
+            buffer[0] = '\0';
+    }
+    if (!fits) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    if (buffer[0] == '\0')
+        return CopyIfFits(buffer, capacity, FallbackStageDirectory);
+    return EnsureTrailingSeparator(buffer, capacity);
+}
+
+int TemporaryPathFor(const char *targetPath, char *buffer, size_t capacity)
+{
+    size_t length = strlen(targetPath);
+    if (length == 0 || length >= capacity)
+        return 0;
+    memcpy(buffer, targetPath, length + 1);
+    // A fixed name beside the target: a crashed run leaves at most this one file, which the next run reuses.
+    buffer[length - 1] = '$';
+    return 1;
+}

@@ -1,0 +1,50 @@
+// The run: the installation directory from the registry, the user's consent, the payloads in order, the outcome.
+#include "run_update.h"
+
+#include <cstring>
+
+namespace {
+
+const char AppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe";
+
+}  // namespace
+
+int ReadInstallationDirectory(char *buffer, DWORD capacity)
+{
+    memset(buffer, 0, capacity);
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, AppPathsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 0;
+    DWORD type = 0;
+    DWORD size = capacity;
+    LONG status = RegQueryValueExA(key, "Path", NULL, &type, (LPBYTE)buffer, &size);
+    RegCloseKey(key);
+    // The value's type is not examined. A value stored without its NUL is ended here, unless it fills the
+    // whole buffer: then it may be cut short, and a cut path is not the product's.
+    if (status != ERROR_SUCCESS || size > capacity || memchr(buffer, '\0', capacity) == NULL) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    if (size < capacity)
+        buffer[size] = '\0';
+    return buffer[0] != '\0';
+}
+
+int RunUpdate()
+{
+    char installDir[InstallPathCapacity];
+    if (!ReadInstallationDirectory(installDir, sizeof installDir)) {
+        ShowMessage(&MsgProductMissing);
+        return 0;
+    }
+    if (ShowMessage(&MsgConfirm) == IDCANCEL)
+        return 0;
+    // Each payload has told the user of its own failure; the tool's failure ends the run.
+    if (!InstallPayload(&PayloadTable[0], installDir))
+        return 0;
+    int dayOffInstalled = InstallPayload(&PayloadTable[1], installDir);
+    ShowMessage(&MsgToolUpdated);
+    if (!dayOffInstalled)
+        ShowMessage(&MsgDayOffFailed);
+    return 0;
+}

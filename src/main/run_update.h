@@ -1,0 +1,21 @@
+// The whole run of the updater: find the product, confirm, install both payloads, report.
+#pragma once
+
+#include "install.h"
+
+enum { PayloadCount = 2 };
+
+// The payloads, in the order they are installed: the tool, then the day-off definition file.
+extern const PayloadSpec PayloadTable[PayloadCount];
+
+// Messages of the run itself.
+extern const Message MsgProductMissing;
+extern const Message MsgConfirm;
+extern const Message MsgToolUpdated;
+extern const Message MsgDayOffFailed;
+
+// Reads the installation directory from the registry into buffer (capacity 260); 1, or 0 with buffer empty.
+int ReadInstallationDirectory(char *buffer, DWORD capacity);
+
+// Runs the update once; always 0, the process's exit status.
+int RunUpdate();

@@ -1,0 +1,7 @@
+// The stand-in's entry point: a console program that runs the update once, ignoring its arguments.
+#include "run_update.h"
+
+int main(int, char **)
+{
+    return RunUpdate();
+}

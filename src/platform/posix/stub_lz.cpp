@@ -1,0 +1,186 @@
+// The stand-in's LZ expansion library over our SZDD codec: open, expand-or-copy, close.
+#include "stub.h"
+
+#include "szdd.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// LZ handles are small non-negative integers, as the library's are.
+const INT LzHandleBase = 0x400;
+
+struct FdSink {
+    int fd;
+    int error;
+};
+
+long ReadFd(void *context, unsigned char *buffer, size_t capacity)
+{
+    int fd = *(int *)context;
+    for (;;) {
+        ssize_t n = read(fd, buffer, capacity);
+        if (n >= 0)
+            return (long)n;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+int WriteFd(void *context, const unsigned char *buffer, size_t length)
+{
+    FdSink *sink = (FdSink *)context;
+    while (length > 0) {
+        ssize_t n = write(sink->fd, buffer, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            sink->error = n < 0 ? errno : ENOSPC;
+            return 0;
+        }
+        buffer += n;
+        length -= (size_t)n;
+    }
+    return 1;
+}
+
+StubHandle *FromLzHandle(INT value)
+{
+    if (value < LzHandleBase)
+        return NULL;
+    return HandleFromValue((uintptr_t)(value - LzHandleBase), HANDLE_LZ);
+}
+
+// The bytes copied so far, as LZCopy's non-negative result.
+LONG CopiedCount(uint64_t written)
+{
+    return written > 0x7FFFFFFF ? 0x7FFFFFFF : (LONG)written;
+}
+
+}  // namespace
+
+INT LZOpenFileA(LPSTR fileName, LPOFSTRUCT openBuffer, WORD style)
+{
+    if (!WinstubEnter("LZOpenFileA"))
+        return LZERROR_BADINHANDLE;
+    if (openBuffer != NULL) {
+        memset(openBuffer, 0, sizeof *openBuffer);
+        openBuffer->cBytes = (BYTE)sizeof *openBuffer;
+        snprintf(openBuffer->szPathName, sizeof openBuffer->szPathName, "%s", fileName);
+    }
+    char host[4096];
+    if (!HostPath(fileName, host, sizeof host))
+        return LZERROR_BADINHANDLE;
+    int write = (style & (OF_WRITE | OF_READWRITE)) != 0;
+    int create = (style & OF_CREATE) != 0;
+    int exclusive = (style & 0x70) == OF_SHARE_EXCLUSIVE;
+
+    struct stat st;
+    int exists = stat(host, &st) == 0;
+    if ((!exists && !create) || (exists && S_ISDIR(st.st_mode)) ||
+        (exists && (write || create) && (st.st_mode & S_IWUSR) == 0))
+        return LZERROR_BADINHANDLE;
+    StubHandle *handle = HandleNew(HANDLE_LZ);
+    if (handle == NULL)
+        return LZERROR_GLOBALLOC;
+    int fd = open(host, ((write || create) ? O_RDWR : O_RDONLY) | (create ? O_CREAT : 0) | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        HandleFree(handle);
+        return LZERROR_BADINHANDLE;
+    }
+    // Sharing as OpenFile grants it: only an exclusive holder (or an exclusive request) conflicts.
+    if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 || (create && ftruncate(fd, 0) != 0)) {
+        close(fd);
+        HandleFree(handle);
+        return LZERROR_BADINHANDLE;
+    }
+    handle->fd = fd;
+    handle->writable = write || create;
+    snprintf(handle->path, sizeof handle->path, "%s", fileName);
+    return LzHandleBase + (INT)HandleValue(handle);
+}
+
+LONG LZCopy(INT source, INT destination)
+{
+    if (!WinstubEnter("LZCopy"))
+        return LZERROR_WRITE;
+    StubHandle *in = FromLzHandle(source);
+    if (in == NULL)
+        return LZERROR_BADINHANDLE;
+    StubHandle *out = FromLzHandle(destination);
+    if (out == NULL || !out->writable)
+        return LZERROR_BADOUTHANDLE;
+
+    unsigned char header[SZDD_HEADER_SIZE];
+    if (lseek(in->fd, 0, SEEK_SET) != 0)
+        return LZERROR_READ;
+    long got = 0;
+    while (got < (long)sizeof header) {
+        int fd = in->fd;
+        long n = ReadFd(&fd, header + got, sizeof header - (size_t)got);
+        if (n < 0)
+            return LZERROR_READ;
+        if (n == 0)
+            break;
+        got += n;
+    }
+    FdSink sink = {out->fd, 0};
+    uint64_t written = 0;
+    SzddHeader parsed;
+    SzddResult parse = SzddParseHeader(header, (size_t)got, &parsed);
+    if (parse == SZDD_ERR_MODE)
+        return LZERROR_UNKNOWNALG;
+    if (parse != SZDD_OK) {
+        // Not compressed: the library copies such a file as it is.
+        if (!WriteFd(&sink, header, (size_t)got))
+            return LZERROR_WRITE;
+        written = (uint64_t)got;
+        unsigned char buffer[65536];
+        for (;;) {
+            int fd = in->fd;
+            long n = ReadFd(&fd, buffer, sizeof buffer);
+            if (n < 0)
+                return LZERROR_READ;
+            if (n == 0)
+                break;
+            if (!WriteFd(&sink, buffer, (size_t)n))
+                return LZERROR_WRITE;
+            written += (uint64_t)n;
+        }
+    } else {
+        int fd = in->fd;
+        SzddResult result = SzddExpandData(&parsed, ReadFd, &fd, WriteFd, &sink, &written);
+        switch (result) {
+        case SZDD_ERR_READ: return LZERROR_READ;
+        case SZDD_ERR_WRITE: return LZERROR_WRITE;
+        case SZDD_ERR_NO_MEMORY: return LZERROR_GLOBALLOC;
+        default:
+            // The library does not hold a stream to its declared length: a short one copies what it has.
+            break;
+        }
+    }
+    struct stat st;
+    if (fstat(in->fd, &st) == 0) {
+        struct timespec times[2];
+        times[0].tv_nsec = UTIME_OMIT;
+        times[1] = st.st_mtim;
+        futimens(out->fd, times);
+    }
+    return CopiedCount(written);
+}
+
+VOID LZClose(INT file)
+{
+    // A close cannot fail here: an injected fault only counts.
+    WinstubEnter("LZClose");
+    StubHandle *handle = FromLzHandle(file);
+    if (handle == NULL)
+        return;
+    close(handle->fd);
+    HandleFree(handle);
+}

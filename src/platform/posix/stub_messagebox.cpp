@@ -1,0 +1,137 @@
+// The stand-in's message boxes: each is appended to a JSON Lines transcript and answered from a list,
+// from the terminal, or closed.
+//
+// WINSTUB_TRANSCRIPT: the file that receives one line per box:
+//   {"caption":"…","text":"…","style":N,"answer":N}  (caption and text converted from code page 932 to UTF-8)
+// WINSTUB_ANSWERS: "ok"/"cancel", comma-separated, used in order; once they run out every box gets OK.
+// Without it, a terminal on standard input is asked; with neither, every box is closed.
+#include "stub.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iconv.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// The index of the next answer to take from WINSTUB_ANSWERS.
+size_t answersUsed;
+
+std::string ToUtf8(const char *text)
+{
+    std::string out;
+    iconv_t cd = iconv_open("UTF-8", "CP932");
+    if (cd == (iconv_t)-1)
+        return text;
+    char *in = const_cast<char *>(text);
+    size_t inLeft = strlen(text);
+    while (inLeft > 0) {
+        char buffer[1024];
+        char *outPtr = buffer;
+        size_t outLeft = sizeof buffer;
+        size_t r = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+        out.append(buffer, (size_t)(outPtr - buffer));
+        if (r == (size_t)-1 && errno != E2BIG) {
+            // A byte that is no character of the code page: shown as U+FFFD, then skipped.
+            out += "\xEF\xBF\xBD";
+            ++in;
+            --inLeft;
+        }
+    }
+    iconv_close(cd);
+    return out;
+}
+
+std::string JsonString(const std::string &text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char escaped[8];
+                snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                out += escaped;
+            } else {
+                out.push_back((char)c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+// The next listed answer: 1 for "ok", 0 for "cancel", -1 when the list has run out.
+int NextListedAnswer(const char *list)
+{
+    const char *p = list;
+    for (size_t i = 0; i < answersUsed && p != NULL; ++i) {
+        p = strchr(p, ',');
+        if (p != NULL)
+            ++p;
+    }
+    if (p == NULL || *p == '\0')
+        return -1;
+    ++answersUsed;
+    size_t length = strcspn(p, ",");
+    while (length > 0 && p[0] == ' ') {
+        ++p;
+        --length;
+    }
+    return !(length == 6 && strncmp(p, "cancel", 6) == 0);
+}
+
+int AskTerminal(const std::string &caption, const std::string &text, int okCancel)
+{
+    fprintf(stderr, "\n[%s]\n%s\n%s ", caption.c_str(), text.c_str(), okCancel ? "[OK/cancel]?" : "[OK]");
+    fflush(stderr);
+    char line[64];
+    if (fgets(line, sizeof line, stdin) == NULL)
+        return 0;
+    return !(line[0] == 'c' || line[0] == 'C');
+}
+
+}  // namespace
+
+INT MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type)
+{
+    if (!WinstubEnter("MessageBoxA")) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    std::string captionUtf8 = ToUtf8(caption != NULL ? caption : "");
+    std::string textUtf8 = ToUtf8(text != NULL ? text : "");
+    int okCancel = (type & MB_TYPEMASK) == MB_OKCANCEL;
+
+    int ok;
+    const char *answers = getenv("WINSTUB_ANSWERS");
+    if (answers != NULL) {
+        int listed = NextListedAnswer(answers);
+        ok = listed != 0;
+    } else if (isatty(STDIN_FILENO)) {
+        ok = AskTerminal(captionUtf8, textUtf8, okCancel);
+    } else {
+        ok = 0;
+    }
+    // A box with only an OK button answers OK however it is dismissed.
+    int answer = (okCancel && !ok) ? IDCANCEL : IDOK;
+
+    const char *transcript = getenv("WINSTUB_TRANSCRIPT");
+    if (transcript != NULL && transcript[0] != '\0') {
+        FILE *out = fopen(transcript, "ab");
+        if (out != NULL) {
+            std::string line = "{\"caption\":" + JsonString(captionUtf8) + ",\"text\":" + JsonString(textUtf8) +
+                               ",\"style\":" + std::to_string(type) + ",\"answer\":" + std::to_string(answer) +
+                               "}\n";
+            fwrite(line.data(), 1, line.size(), out);
+            fclose(out);
+        }
+    }
+    return answer;
+}

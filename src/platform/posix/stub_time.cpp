@@ -1,0 +1,96 @@
+// The stand-in's time conversions and Windows directory.
+#include "stub.h"
+
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+const int64_t TicksPerMillisecond = 10000;
+const int64_t TicksPerSecond = 10000000;
+// Days from 1601-01-01 to 1970-01-01.
+const int64_t UnixEpochDays = 134774;
+
+int IsLeapYear(int year)
+{
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d)
+{
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = (unsigned)(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + (int64_t)doe - 719468;
+}
+
+uint64_t ToTicks(const FILETIME *t)
+{
+    return ((uint64_t)t->dwHighDateTime << 32) | t->dwLowDateTime;
+}
+
+void FromTicks(uint64_t ticks, FILETIME *t)
+{
+    t->dwLowDateTime = (DWORD)(ticks & 0xFFFFFFFFu);
+    t->dwHighDateTime = (DWORD)(ticks >> 32);
+}
+
+const char WindowsDirectory[] = "C:\\WINDOWS";
+
+}  // namespace
+
+BOOL SystemTimeToFileTime(const SYSTEMTIME *st, LPFILETIME fileTime)
+{
+    if (!WinstubEnter("SystemTimeToFileTime")) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    static const unsigned char monthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (st->wYear < 1601 || st->wYear > 30827 || st->wMonth < 1 || st->wMonth > 12 || st->wDay < 1 ||
+        st->wDay > monthDays[st->wMonth - 1] + (st->wMonth == 2 && IsLeapYear(st->wYear)) ||
+        st->wHour > 23 || st->wMinute > 59 || st->wSecond > 59 || st->wMilliseconds > 999) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // The day of the week plays no part.
+    int64_t days = DaysFromCivil(st->wYear, st->wMonth, st->wDay) + UnixEpochDays;
+    int64_t seconds = days * 86400 + st->wHour * 3600 + st->wMinute * 60 + st->wSecond;
+    FromTicks((uint64_t)(seconds * TicksPerSecond + st->wMilliseconds * TicksPerMillisecond), fileTime);
+    return TRUE;
+}
+
+BOOL LocalFileTimeToFileTime(const FILETIME *localTime, LPFILETIME utcTime)
+{
+    if (!WinstubEnter("LocalFileTimeToFileTime")) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    uint64_t local = ToTicks(localTime);
+    // Windows applies the bias in force now, not the one at the converted date.
+    tzset();
+    time_t now = time(NULL);
+    struct tm parts;
+    if (localtime_r(&now, &parts) == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    int64_t offset = (int64_t)parts.tm_gmtoff * TicksPerSecond;
+    FromTicks(local - (uint64_t)offset, utcTime);
+    return TRUE;
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size)
+{
+    if (!WinstubEnter("GetWindowsDirectoryA")) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    UINT length = (UINT)strlen(WindowsDirectory);
+    if (size <= length)
+        return length + 1;
+    memcpy(buffer, WindowsDirectory, length + 1);
+    return length;
+}

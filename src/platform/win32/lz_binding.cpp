@@ -1,0 +1,81 @@
+// The LZ expansion functions, bound at run time from the system directory's lz32.dll only.
+//
+// lz32.dll is not a KnownDLL: imported statically, a copy planted beside a downloaded updater would load
+// instead of the system's and run with the updater's rights.
+#include "platform.h"
+
+#include <cstring>
+
+namespace {
+
+typedef INT(WINAPI *OpenFn)(LPSTR, LPOFSTRUCT, WORD);
+typedef LONG(WINAPI *CopyFn)(INT, INT);
+typedef VOID(WINAPI *CloseFn)(INT);
+
+struct LzFunctions {
+    OpenFn open;
+    CopyFn copy;
+    CloseFn close;
+};
+
+// Loads lz32.dll from the system directory; NULL when it cannot be.
+HMODULE LoadSystemLz32()
+{
+    HMODULE module = LoadLibraryExA("lz32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module != NULL)
+        return module;
+    // Systems without the search flags refuse it with ERROR_INVALID_PARAMETER: name the file in full.
+    char path[MAX_PATH];
+    UINT length = GetSystemDirectoryA(path, sizeof path);
+    const char name[] = "\\lz32.dll";
+    if (length == 0 || length + sizeof name > sizeof path)
+        return NULL;
+    memcpy(path + length, name, sizeof name);
+    return LoadLibraryA(path);
+}
+
+// The bound functions, resolved once; all NULL when binding failed. The module stays loaded for the
+// life of the process, as a static import would.
+const LzFunctions *Bind()
+{
+    static LzFunctions functions;
+    static int tried;
+    if (!tried) {
+        tried = 1;
+        HMODULE module = LoadSystemLz32();
+        if (module != NULL) {
+            LzFunctions found;
+            found.open = (OpenFn)(void *)GetProcAddress(module, "LZOpenFileA");
+            found.copy = (CopyFn)(void *)GetProcAddress(module, "LZCopy");
+            found.close = (CloseFn)(void *)GetProcAddress(module, "LZClose");
+            if (found.open != NULL && found.copy != NULL && found.close != NULL)
+                functions = found;
+        }
+    }
+    return &functions;
+}
+
+}  // namespace
+
+extern "C" INT WINAPI LZOpenFileA(LPSTR fileName, LPOFSTRUCT openBuffer, WORD style)
+{
+    const LzFunctions *lz = Bind();
+    if (lz->open == NULL)
+        return LZERROR_BADINHANDLE;
+    return lz->open(fileName, openBuffer, style);
+}
+
+extern "C" LONG WINAPI LZCopy(INT source, INT destination)
+{
+    const LzFunctions *lz = Bind();
+    if (lz->copy == NULL)
+        return LZERROR_BADINHANDLE;
+    return lz->copy(source, destination);
+}
+
+extern "C" VOID WINAPI LZClose(INT file)
+{
+    const LzFunctions *lz = Bind();
+    if (lz->close != NULL)
+        lz->close(file);
+}
