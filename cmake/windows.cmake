@@ -1,14 +1,20 @@
-# How the Windows executables are compiled and linked: GUI subsystem, no runtime DLLs beyond msvcrt,
-# stripped, and reproducible (no link timestamp, no build paths).
-#
-# updater_windows_executable(TARGET) applies it to one target.
+# How the Windows executables are compiled and linked: GUI subsystem, no runtime DLL beyond msvcrt,
+# stripped, small, and reproducible (no link timestamp, no build paths).
+
+# updater_windows_compile(TARGET...): size and reproducibility options for code that ends up in the exe.
+function(updater_windows_compile)
+  foreach(target IN LISTS ARGN)
+    target_compile_options(${target} PRIVATE
+      -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables
+      $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
+      -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
+      -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
+  endforeach()
+endfunction()
+
+# updater_windows_executable(TARGET): links it as a stripped GUI program with the runtime linked in.
 function(updater_windows_executable target)
-  target_compile_options(${target} PRIVATE
-    -Os -ffunction-sections -fdata-sections
-    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
-    -fno-asynchronous-unwind-tables
-    -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
-    -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
+  updater_windows_compile(${target})
   target_link_options(${target} PRIVATE
     -mwindows -static -static-libgcc -static-libstdc++ -s
     -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--build-id=none)
