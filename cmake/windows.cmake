@@ -6,6 +6,7 @@ function(updater_windows_compile)
   foreach(target IN LISTS ARGN)
     target_compile_options(${target} PRIVATE
       -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables
+      -D__USE_MINGW_ANSI_STDIO=0
       $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
       -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
       -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
