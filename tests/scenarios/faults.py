@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""Injected faults on a successful run of the stand-in build: every platform call in turn fails once,
+fails from then on, or ends the process abruptly; the run must still end in a state the user was told
+about truthfully, with nothing half-installed and nothing left open.
+"""
+
+import argparse
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import scenario as sc  # noqa: E402
+from messages import ROW1_REFUSALS, ROW_FAILURES  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BASE_CASE = os.path.join(HERE, "cases", "success.json")
+TOOL = "C:\\Karyom\\PERNA.EXE"
+DAYOFF = "C:\\Karyom\\KALENDO.INI"
+# Status of a process ended by an "exit" fault (the stand-in's choice).
+ABRUPT_EXIT_STATUS = 86
+DELETING_CALLS = ("remove", "DeleteFileA")
+ROW2_LEFTOVERS = ("KALENDO.IN_", "KALENDO.IN$")
+
+ROW1_OUTCOMES = set(ROW1_REFUSALS) | set(ROW_FAILURES[1])
+ROW2_FAILURES = set(ROW_FAILURES[2])
+
+
+def version_of(backend, sandbox, winpath, old, new):
+    """'old', 'new', 'absent' or 'other' for a file of the sandbox."""
+    host = backend.host_path(sandbox, winpath)
+    if not os.path.isfile(host):
+        return "absent"
+    data = sc.read_file(host)
+    return "old" if data == old else "new" if data == new else "other"
+
+
+def templates_for(tool, dayoff):
+    """The boxes a run must have tried to show for the end state it left: message ids, or sets of ids
+    (any one of them); None when the end state itself is wrong."""
+    if tool == "old" and dayoff == "old":
+        return [[{"MsgProductMissing"}], ["MsgConfirm", ROW1_OUTCOMES]]
+    if tool == "new" and dayoff == "old":
+        return [["MsgConfirm", ROW2_FAILURES, "MsgToolUpdated", "MsgDayOffFailed"]]
+    if tool == "new" and dayoff == "new":
+        return [["MsgConfirm", "MsgToolUpdated"]]
+    return None
+
+
+def box_matches(want, shown):
+    return shown in want if isinstance(want, set) else shown == want
+
+
+def faulted_numbers(mode, n, total):
+    if mode == "fail":
+        return {n}
+    return set(range(n, total + 1))
+
+
+def run_failure(scenario, backend, payloads, mode, n, old_tool, old_dayoff, new_tool, new_dayoff):
+    errors = []
+    run = scenario["runs"][0]
+    with sc.sandbox_dir() as sandbox:
+        prepared = sc.prepare(scenario, backend, sandbox, payloads)
+        result = backend.run(scenario, run, prepared, {"WINSTUB_FAULT": "%s:%d" % (mode, n)})
+        calls = [c for c in result.calls if not c.startswith("LEAK")]
+        faulted = faulted_numbers(mode, n, len(calls)) & set(range(1, len(calls) + 1))
+        faulted_names = {calls[i - 1] for i in faulted}
+        if result.exit_code != 0:
+            errors.append("exit status %s" % result.exit_code)
+        errors += ["handle left open: " + c for c in result.calls if c.startswith("LEAK")]
+
+        tool = version_of(backend, sandbox, TOOL, old_tool, new_tool)
+        dayoff = version_of(backend, sandbox, DAYOFF, old_dayoff, new_dayoff)
+        templates = templates_for(tool, dayoff)
+        if templates is None:
+            errors.append("end state: tool %s, day-off file %s" % (tool, dayoff))
+        else:
+            attempts = [number for number, name in enumerate(calls, 1) if name == "MessageBoxA"]
+            shown = [sc.describe_box(e) for e in result.transcript]
+            ok = False
+            for template in templates:
+                if len(template) != len(attempts):
+                    continue
+                expected = [want for want, number in zip(template, attempts) if number not in faulted]
+                if len(expected) == len(shown) and all(box_matches(w, s) for w, s in zip(expected, shown)):
+                    ok = True
+            if not ok:
+                errors.append("boxes %s for tool %s, day-off file %s (box calls %s, failed calls %s)"
+                              % (shown, tool, dayoff, attempts, sorted(faulted)[:3]))
+
+        allowed = sc.STRAY_NAMES if faulted_names & set(DELETING_CALLS) else ()
+        for path in sc.stray_files(backend, sandbox, allowed):
+            errors.append("left behind: %s" % path)
+    return errors
+
+
+def run_crash(scenario, backend, payloads, n, old_tool, old_dayoff, new_tool, new_dayoff):
+    errors = []
+    run = scenario["runs"][0]
+    with sc.sandbox_dir() as sandbox:
+        prepared = sc.prepare(scenario, backend, sandbox, payloads)
+        result = backend.run(scenario, run, prepared, {"WINSTUB_FAULT": "exit:%d" % n})
+        if result.exit_code != ABRUPT_EXIT_STATUS:
+            errors.append("the process did not end at call %d (status %s)" % (n, result.exit_code))
+        tool = version_of(backend, sandbox, TOOL, old_tool, new_tool)
+        dayoff = version_of(backend, sandbox, DAYOFF, old_dayoff, new_dayoff)
+        if tool not in ("old", "new") or dayoff not in ("old", "new"):
+            errors.append("after the crash: tool %s, day-off file %s" % (tool, dayoff))
+
+        # The next run starts from whatever the crash left, stray files included.
+        again = backend.run(scenario, run, prepared)
+        shown = [sc.describe_box(e) for e in again.transcript]
+        want = ["MsgConfirm", "MsgAlreadyCurrent"] if tool == "new" else ["MsgConfirm", "MsgToolUpdated"]
+        if again.exit_code != 0:
+            errors.append("re-run exit status %s" % again.exit_code)
+        if shown != want:
+            errors.append("re-run boxes %s, want %s (tool was %s)" % (shown, want, tool))
+        errors += ["re-run left a handle open: " + c for c in again.calls if c.startswith("LEAK")]
+        tool_after = version_of(backend, sandbox, TOOL, old_tool, new_tool)
+        dayoff_after = version_of(backend, sandbox, DAYOFF, old_dayoff, new_dayoff)
+        if tool_after != "new" or dayoff_after not in ("old", "new"):
+            errors.append("after the re-run: tool %s, day-off file %s" % (tool_after, dayoff_after))
+        if tool == "old" and dayoff_after != "new":
+            errors.append("the re-run did not install the day-off file")
+        # A re-run that finds the tool current stops at the guard and never reaches the day-off payload, so
+        # what a crash left of that payload stays until a run gets that far again.
+        allowed = ROW2_LEFTOVERS if tool == "new" else ()
+        for path in sc.stray_files(backend, sandbox, allowed):
+            errors.append("left behind after the re-run: %s" % path)
+    return errors
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--perna", required=True)
+    parser.add_argument("--kalendo", required=True)
+    parser.add_argument("--bin1")
+    parser.add_argument("--bin2")
+    parser.add_argument("--mode", choices=("fail", "fail-from", "exit"), required=True)
+    parser.add_argument("--case", default=BASE_CASE, help="a scenario whose run succeeds")
+    args = parser.parse_args()
+
+    payloads = sc.Payloads(args.perna, args.kalendo, args.bin1, args.bin2)
+    backend = sc.StandInBackend(os.path.abspath(args.binary))
+    scenario = sc.load(args.case)
+    spec = scenario["files"]
+    old_tool = sc.content_bytes(sc.file_spec(spec[TOOL])["content"], payloads)
+    old_dayoff = sc.content_bytes(sc.file_spec(spec[DAYOFF])["content"], payloads)
+    new_tool = sc.read_file(args.perna)
+    new_dayoff = sc.read_file(args.kalendo)
+
+    # The calls of an undisturbed run, which must itself succeed.
+    with sc.sandbox_dir() as sandbox:
+        prepared = sc.prepare(scenario, backend, sandbox, payloads)
+        base = backend.run(scenario, scenario["runs"][0], prepared)
+        errors = sc.check(scenario, scenario["runs"][0], backend, prepared, base, payloads)
+    if errors:
+        print("the undisturbed run fails:\n  " + "\n  ".join(errors))
+        return 1
+    calls = [c for c in base.calls if not c.startswith("LEAK")]
+
+    failed = 0
+    for n, name in enumerate(calls, 1):
+        if args.mode == "exit":
+            errors = run_crash(scenario, backend, payloads, n, old_tool, old_dayoff, new_tool, new_dayoff)
+        else:
+            errors = run_failure(scenario, backend, payloads, args.mode, n, old_tool, old_dayoff, new_tool,
+                                 new_dayoff)
+        if errors:
+            failed += 1
+            print("FAIL %s:%d (%s)" % (args.mode, n, name))
+            for e in errors:
+                print("     " + e)
+    print("%d injected faults (%s), %d failed" % (len(calls), args.mode, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
