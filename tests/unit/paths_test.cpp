@@ -1,0 +1,107 @@
+// Path arithmetic on fixed buffers: separators, exact fits, one byte over, and the stage directory.
+#include "install.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+TEST(Paths, SeparatorIsAddedOnlyWhenMissing)
+{
+    char buffer[32] = "C:\\TEMP";
+    ASSERT_TRUE(AppendFileName(buffer, sizeof buffer, "PERNA.EX_"));
+    EXPECT_STREQ(buffer, "C:\\TEMP\\PERNA.EX_");
+    strcpy(buffer, "C:\\TEMP\\");
+    ASSERT_TRUE(AppendFileName(buffer, sizeof buffer, "PERNA.EX_"));
+    EXPECT_STREQ(buffer, "C:\\TEMP\\PERNA.EX_");
+    strcpy(buffer, "C:\\");
+    ASSERT_TRUE(EnsureTrailingSeparator(buffer, sizeof buffer));
+    EXPECT_STREQ(buffer, "C:\\");
+}
+
+TEST(Paths, ExactFitSucceedsAndOneByteMoreLeavesTheBufferAlone)
+{
+    // "AB" + "\" + "CD" + NUL = 6 bytes.
+    char exact[6] = "AB";
+    ASSERT_TRUE(AppendFileName(exact, sizeof exact, "CD"));
+    EXPECT_STREQ(exact, "AB\\CD");
+    char small[5] = "AB";
+    EXPECT_FALSE(AppendFileName(small, sizeof small, "CD"));
+    EXPECT_STREQ(small, "AB");
+    char full[3] = "AB";
+    EXPECT_FALSE(EnsureTrailingSeparator(full, sizeof full));
+    EXPECT_STREQ(full, "AB");
+}
+
+TEST(Paths, TemporaryFileSitsBesideTheTargetUnderAFixedName)
+{
+    char buffer[InstallPathCapacity];
+    ASSERT_TRUE(TemporaryPathFor("C:\\Karyom\\PERNA.EXE", buffer, sizeof buffer));
+    EXPECT_STREQ(buffer, "C:\\Karyom\\PERNA.EX$");
+    EXPECT_FALSE(TemporaryPathFor("", buffer, sizeof buffer));
+    std::string longest(InstallPathCapacity - 1, 'A');
+    EXPECT_TRUE(TemporaryPathFor(longest.c_str(), buffer, sizeof buffer));
+    std::string over(InstallPathCapacity, 'A');
+    EXPECT_FALSE(TemporaryPathFor(over.c_str(), buffer, sizeof buffer));
+}
+
+// The stand-in's environment, with TMP and TEMP in any case removed first.
+class StageDirectoryTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char *name : {"TMP", "TEMP", "tmp", "temp", "Tmp", "Temp"})
+            unsetenv(name);
+        unsetenv("WINSTUB_FAULT");
+        unsetenv("WINSTUB_CALLS");
+    }
+    std::string Stage()
+    {
+        char buffer[StagedPathCapacity];
+        memset(buffer, 'x', sizeof buffer);
+        if (!StageDirectory(buffer, sizeof buffer))
+            return "(refused)";
+        return buffer;
+    }
+};
+
+TEST_F(StageDirectoryTest, TmpWinsOverTempAndEmptyValuesCountAsSet)
+{
+    setenv("TEMP", "C:\\B", 1);
+    EXPECT_EQ(Stage(), "C:\\B\\");
+    setenv("TMP", "C:\\A\\", 1);
+    EXPECT_EQ(Stage(), "C:\\A\\");
+    setenv("TMP", "", 1);
+    EXPECT_EQ(Stage(), "C:\\");
+    unsetenv("TMP");
+    setenv("TEMP", "", 1);
+    EXPECT_EQ(Stage(), "C:\\");
+}
+
+TEST_F(StageDirectoryTest, NamesMatchWithoutCaseAndNeitherMeansTheWindowsDirectory)
+{
+    EXPECT_EQ(Stage(), "C:\\WINDOWS\\");
+    setenv("tmp", "D:\\lower", 1);
+    EXPECT_EQ(Stage(), "D:\\lower\\");
+}
+
+TEST_F(StageDirectoryTest, ValuesThatDoNotFitAreRefused)
+{
+    // 298 characters and the separator fill the 300-byte buffer; one more does not fit.
+    std::string fits = "C:\\" + std::string(295, 'S');
+    setenv("TMP", fits.c_str(), 1);
+    EXPECT_EQ(Stage(), fits + "\\");
+    std::string over = fits + "S";
+    setenv("TMP", over.c_str(), 1);
+    EXPECT_EQ(Stage(), "(refused)");
+    // A TEMP too long for the buffer is replaced by a TMP that fits.
+    std::string tooLong(400, 'T');
+    setenv("TEMP", tooLong.c_str(), 1);
+    setenv("TMP", "C:\\A", 1);
+    EXPECT_EQ(Stage(), "C:\\A\\");
+}
+
+}  // namespace

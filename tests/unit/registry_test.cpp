@@ -1,0 +1,133 @@
+// Reading the installation directory through the stand-in's registry: .reg parsing, buffer limits.
+#include "run_update.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const char KeyLine[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe]\r\n";
+
+class RegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/updater-registry-XXXXXX";
+        int fd = mkstemp(pattern);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        path = pattern;
+        setenv("WINSTUB_REGISTRY", path.c_str(), 1);
+        unsetenv("WINSTUB_FAULT");
+        unsetenv("WINSTUB_CALLS");
+    }
+    void TearDown() override
+    {
+        unsetenv("WINSTUB_REGISTRY");
+        remove(path.c_str());
+    }
+    void Write(const std::string &text)
+    {
+        FILE *f = fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+    }
+    // The directory read, or "(none)".
+    std::string Read()
+    {
+        char buffer[InstallPathCapacity];
+        if (!ReadInstallationDirectory(buffer, sizeof buffer))
+            return buffer[0] == '\0' ? "(none)" : "(refused, not empty!)";
+        return buffer;
+    }
+    static std::string Hex(const std::string &bytes)
+    {
+        std::string out;
+        char two[4];
+        for (unsigned char c : bytes) {
+            snprintf(two, sizeof two, "%s%02x", out.empty() ? "" : ",", c);
+            out += two;
+        }
+        return out;
+    }
+    std::string path;
+};
+
+TEST_F(RegistryTest, StringValueWithEscapesAndNamesInAnyCase)
+{
+    Write(std::string("REGEDIT4\r\n\r\n") + KeyLine + "\"Path\"=\"C:\\\\Program Files\\\\Karyom\"\r\n");
+    EXPECT_EQ(Read(), "C:\\Program Files\\Karyom");
+    Write("REGEDIT4\r\n\r\n[hkey_local_machine\\software\\microsoft\\windows\\currentversion\\app paths\\"
+          "KARYOMWIN.EXE]\r\n\"PATH\"=\"D:\\\\K\"\r\n");
+    EXPECT_EQ(Read(), "D:\\K");
+}
+
+TEST_F(RegistryTest, MissingFileKeyValueOrEmptyValueReadsNothing)
+{
+    unsetenv("WINSTUB_REGISTRY");
+    EXPECT_EQ(Read(), "(none)");
+    setenv("WINSTUB_REGISTRY", "/nonexistent/registry.reg", 1);
+    EXPECT_EQ(Read(), "(none)");
+    setenv("WINSTUB_REGISTRY", path.c_str(), 1);
+    Write("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n\"Path\"=\"C:\\\\K\"\r\n");
+    EXPECT_EQ(Read(), "(none)");
+    Write(std::string("REGEDIT4\r\n\r\n") + KeyLine + "\"Other\"=\"C:\\\\K\"\r\n");
+    EXPECT_EQ(Read(), "(none)");
+    Write(std::string("REGEDIT4\r\n\r\n") + KeyLine + "\"Path\"=\"\"\r\n");
+    EXPECT_EQ(Read(), "(none)");
+}
+
+TEST_F(RegistryTest, BufferLimitsAt259CharactersWithTheNul)
+{
+    std::string fits = "C:\\" + std::string(256, 'A');
+    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=\"C:\\\\" + std::string(256, 'A') + "\"\r\n");
+    EXPECT_EQ(Read(), fits);
+    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=\"C:\\\\" + std::string(257, 'A') + "\"\r\n");
+    EXPECT_EQ(Read(), "(none)");
+}
+
+TEST_F(RegistryTest, ValuesWithoutNulAreEndedOrRefusedWhenTheyFillTheBuffer)
+{
+    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=hex:" + Hex("C:\\Karyom") + "\r\n");
+    EXPECT_EQ(Read(), "C:\\Karyom");
+    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=hex(1):" + Hex("C:\\K") + "\r\n");
+    EXPECT_EQ(Read(), "C:\\K");
+    std::string longest(259, 'B');
+    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=hex:" + Hex(longest) + "\r\n");
+    EXPECT_EQ(Read(), longest);
+    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=hex:" + Hex(std::string(260, 'B')) + "\r\n");
+    EXPECT_EQ(Read(), "(none)");
+}
+
+TEST_F(RegistryTest, HexListsContinueOverLinesAndShiftJisTrailBytesAreNoEscapes)
+{
+    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=hex:43,3a,\\\r\n  5c,4b,00\r\n");
+    EXPECT_EQ(Read(), "C:\\K");
+    // 表 is 0x95 0x5C in Shift-JIS: its second byte is no backslash escape.
+    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=\"C:\\\\\x95\x5C\"\r\n");
+    EXPECT_EQ(Read(), "C:\\\x95\x5C");
+}
+
+TEST_F(RegistryTest, TooSmallABufferGetsMoreDataAndTheSizeItNeeds)
+{
+    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=\"C:\\\\Karyom\"\r\n");
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe",
+                            0, KEY_READ, &key),
+              ERROR_SUCCESS);
+    char small[4];
+    DWORD size = sizeof small;
+    DWORD type = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "Path", NULL, &type, (LPBYTE)small, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 10u);
+    EXPECT_EQ(type, (DWORD)REG_SZ);
+    EXPECT_EQ(RegQueryValueExA(key, "Missing", NULL, &type, (LPBYTE)small, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+}  // namespace
