@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 const unsigned kMinMatch = 3;
@@ -12,18 +16,22 @@ const unsigned kMaxMatch = 18;
 const size_t kWindow = SZDD_WINDOW_SIZE;
 // Tree nodes live in a cyclic table twice the window, so a node is never reused while in reach.
 const size_t kCycle = 2 * SZDD_WINDOW_SIZE;
-const unsigned kHashBits = 16;
-const size_t kNone = ~static_cast<size_t>(0);
+const unsigned kHashBits = 12;
+const uint32_t kNone = 0xFFFFFFFFu;
+// Tree positions are 32-bit, counted from a base that moves forward once they reach kRebaseAt.
+const uint32_t kRebaseAt = 1u << 30;
 const unsigned kLiteralBits = 9;
 const unsigned kMatchBits = 17;
 const size_t kOutputCapacity = 64 * 1024;
+// Zeros after the data: room for the last key and the word-wise compares past it.
+const size_t kPadding = kMaxMatch + 16;
 
 // The match finder: one binary search tree per hash of the first three bytes, ordered by the next
 // kMaxMatch bytes and heap-ordered by age, so a search stops at the first node out of reach.
 struct Finder {
-    const unsigned char *text;  // the window's 4096 spaces, the data, then kMaxMatch zeros
-    size_t *head;               // 1 << kHashBits roots
-    size_t *son;                // 2 * kCycle children: [2p] smaller, [2p + 1] greater
+    const unsigned char *text;  // position 0: first the window's 4096 spaces, the data, kPadding zeros
+    uint32_t *head;             // 1 << kHashBits roots
+    uint32_t *son;              // 2 * kCycle children: [2p] smaller, [2p + 1] greater
 };
 
 inline unsigned Hash3(const unsigned char *p) {
@@ -31,15 +39,30 @@ inline unsigned Hash3(const unsigned char *p) {
     return (v * 0x9E3779B1u) >> (32 - kHashBits);
 }
 
+// Length of the common prefix of a and b, at most kMaxMatch, knowing the first known bytes agree;
+// reads up to 8 bytes past kMaxMatch.
+inline unsigned CommonLength(const unsigned char *a, const unsigned char *b, unsigned known) {
+    for (unsigned len = known; len < kMaxMatch; len += 8) {
+        uint64_t x, y;
+        memcpy(&x, a + len, 8);
+        memcpy(&y, b + len, 8);
+        if (x != y) {
+            len += static_cast<unsigned>(__builtin_ctzll(x ^ y)) >> 3;
+            return len < kMaxMatch ? len : kMaxMatch;
+        }
+    }
+    return kMaxMatch;
+}
+
 // Inserts position pos and finds the longest earlier string within the window sharing its prefix;
 // returns that length (0..kMaxMatch), with its distance in *distance when at least 1.
-unsigned FindAndInsert(Finder *f, size_t pos, unsigned *distance) {
+unsigned FindAndInsert(Finder *f, uint32_t pos, unsigned *distance) {
     const unsigned char *key = f->text + pos;
     unsigned h = Hash3(key);
-    size_t cur = f->head[h];
+    uint32_t cur = f->head[h];
     f->head[h] = pos;
-    size_t *smaller = &f->son[2 * (pos & (kCycle - 1))];
-    size_t *greater = smaller + 1;
+    uint32_t *smaller = &f->son[2 * (pos & (kCycle - 1))];
+    uint32_t *greater = smaller + 1;
     unsigned len_smaller = 0, len_greater = 0, best = 0;
     for (;;) {
         if (cur == kNone || pos - cur > kWindow) {
@@ -47,12 +70,11 @@ unsigned FindAndInsert(Finder *f, size_t pos, unsigned *distance) {
             return best;
         }
         const unsigned char *other = f->text + cur;
-        size_t *pair = &f->son[2 * (cur & (kCycle - 1))];
-        unsigned len = len_smaller < len_greater ? len_smaller : len_greater;
-        while (len < kMaxMatch && other[len] == key[len]) ++len;
+        uint32_t *pair = &f->son[2 * (cur & (kCycle - 1))];
+        unsigned len = CommonLength(other, key, len_smaller < len_greater ? len_smaller : len_greater);
         if (len > best) {
             best = len;
-            *distance = static_cast<unsigned>(pos - cur);
+            *distance = pos - cur;
         }
         if (len == kMaxMatch) {
             // The older node is equal over the whole key: the new one takes its place.
@@ -72,6 +94,32 @@ unsigned FindAndInsert(Finder *f, size_t pos, unsigned *distance) {
             len_greater = len;
         }
     }
+}
+
+// Moves the base forward so that *pos becomes kCycle; nodes left behind are out of reach anyway.
+void Rebase(Finder *f, uint32_t *pos) {
+    uint32_t shift = *pos - static_cast<uint32_t>(kCycle);
+    for (size_t i = 0; i < (size_t{1} << kHashBits); ++i)
+        f->head[i] = f->head[i] == kNone || f->head[i] < shift ? kNone : f->head[i] - shift;
+    for (size_t i = 0; i < 2 * kCycle; ++i)
+        f->son[i] = f->son[i] == kNone || f->son[i] < shift ? kNone : f->son[i] - shift;
+    f->text += shift;
+    *pos -= shift;
+}
+
+// Memory for the per-position tables, which are touched once each: on Linux ask for huge pages, which
+// saves a page fault per 4 KiB. Returns NULL when out of memory; release with free.
+void *AllocateLarge(size_t size) {
+#ifdef __linux__
+    const size_t huge = size_t{2} << 20;
+    if (size >= 4 * huge) {
+        void *p = nullptr;
+        if (posix_memalign(&p, huge, (size + huge - 1) / huge * huge) != 0) return nullptr;
+        madvise(p, (size + huge - 1) / huge * huge, MADV_HUGEPAGE);
+        return p;
+    }
+#endif
+    return malloc(size);
 }
 
 struct Output {
@@ -94,13 +142,13 @@ int FlushOutput(Output *o) {
 SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn write, void *sink) {
     if (length > 0xFFFFFFFFu) return SZDD_ERR_LENGTH;
 
-    size_t text_size = kWindow + length + kMaxMatch;
-    unsigned char *text = static_cast<unsigned char *>(malloc(text_size));
-    size_t *head = static_cast<size_t *>(malloc((size_t{1} << kHashBits) * sizeof(size_t)));
-    size_t *son = static_cast<size_t *>(malloc(2 * kCycle * sizeof(size_t)));
+    size_t text_size = kWindow + length + kPadding;
+    unsigned char *text = static_cast<unsigned char *>(AllocateLarge(text_size));
+    uint32_t *head = static_cast<uint32_t *>(malloc((size_t{1} << kHashBits) * sizeof(uint32_t)));
+    uint32_t *son = static_cast<uint32_t *>(malloc(2 * kCycle * sizeof(uint32_t)));
     // Per position: the chosen step (1 = literal, else a match length), and the match distance.
-    unsigned char *step = static_cast<unsigned char *>(malloc(length + 1));
-    uint16_t *dist = static_cast<uint16_t *>(malloc((length + 1) * sizeof(uint16_t)));
+    unsigned char *step = static_cast<unsigned char *>(AllocateLarge(length + 1));
+    uint16_t *dist = static_cast<uint16_t *>(AllocateLarge((length + 1) * sizeof(uint16_t)));
     unsigned char *out = static_cast<unsigned char *>(malloc(kOutputCapacity));
     SzddResult result = SZDD_OK;
     if (!text || !head || !son || !step || !dist || !out) {
@@ -110,7 +158,7 @@ SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn wr
 
     memset(text, ' ', kWindow);
     if (length) memcpy(text + kWindow, data, length);
-    memset(text + kWindow + length, 0, kMaxMatch);
+    memset(text + kWindow + length, 0, kPadding);
     for (size_t i = 0; i < (size_t{1} << kHashBits); ++i) head[i] = kNone;
 
     {
@@ -118,9 +166,11 @@ SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn wr
         // at what is left, which is exact because earlier strings never read the padding sooner.
         Finder finder = {text, head, son};
         unsigned distance = 0;
-        for (size_t pos = 0; pos < kWindow; ++pos) FindAndInsert(&finder, pos, &distance);
-        for (size_t i = 0; i < length; ++i) {
-            unsigned len = FindAndInsert(&finder, kWindow + i, &distance);
+        uint32_t pos = 0;
+        for (; pos < kWindow; ++pos) FindAndInsert(&finder, pos, &distance);
+        for (size_t i = 0; i < length; ++i, ++pos) {
+            if (pos == kRebaseAt) Rebase(&finder, &pos);
+            unsigned len = FindAndInsert(&finder, pos, &distance);
             size_t left = length - i;
             if (len > left) len = static_cast<unsigned>(left);
             step[i] = static_cast<unsigned char>(len >= kMinMatch ? len : 0);
@@ -129,25 +179,35 @@ SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn wr
     }
 
     {
-        // Shortest path from each position to the end; costs of the next kMaxMatch positions suffice.
-        // Ties go to the longest match, then to the literal.
+        // Shortest path from each position to the end, walking backwards. A match at i may end anywhere
+        // in [i + 3, i + longest(i)]; both bounds only move down as i does (a match at i continues at
+        // i + 1 one byte shorter), so the cheapest end is the back of a monotone queue of positions.
+        // An end is useless once a nearer one costs no more, since the nearer one stays in range longer.
+        // Costs of the next 19 positions and the queue fit in rings of 32. Ties go to the literal, then
+        // to the shortest match.
         uint64_t cost[32];
+        size_t queue[32];
+        unsigned front = 0, back = 0;   // queue[front..back): positions rising, costs falling
         cost[length & 31] = 0;
         for (size_t i = length; i-- > 0;) {
-            unsigned longest = step[i];
-            uint64_t best = ~uint64_t{0};
+            size_t entering = i + kMinMatch;
+            if (entering <= length) {
+                uint64_t c = cost[entering & 31];
+                while (front != back && cost[queue[front & 31] & 31] >= c) ++front;
+                queue[--front & 31] = entering;
+            }
+            size_t last_end = i + (step[i] >= kMinMatch ? step[i] : kMinMatch - 1);
+            while (front != back && queue[(back - 1) & 31] > last_end) --back;
+
+            uint64_t best = kLiteralBits + cost[(i + 1) & 31];
             unsigned choice = 1;
-            for (unsigned len = longest; len >= kMinMatch; --len) {
-                uint64_t c = kMatchBits + cost[(i + len) & 31];
+            if (front != back) {
+                size_t end = queue[(back - 1) & 31];
+                uint64_t c = kMatchBits + cost[end & 31];
                 if (c < best) {
                     best = c;
-                    choice = len;
+                    choice = static_cast<unsigned>(end - i);
                 }
-            }
-            uint64_t literal = kLiteralBits + cost[(i + 1) & 31];
-            if (literal < best) {
-                best = literal;
-                choice = 1;
             }
             cost[i & 31] = best;
             step[i] = static_cast<unsigned char>(choice);
