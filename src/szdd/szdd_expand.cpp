@@ -203,9 +203,9 @@ SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *sourc
     x.written = 0;
 
     SzddResult result = Decode(&x);
-    // Whatever was decoded goes out, even after a truncation.
-    SzddResult flushed = Flush(&x);
-    if (result == SZDD_OK || result == SZDD_ERR_TRUNCATED) {
+    // Whatever was decoded goes out, even after a truncation or a read error; not after the sink failed.
+    if (result != SZDD_ERR_WRITE) {
+        SzddResult flushed = Flush(&x);
         if (flushed != SZDD_OK) result = flushed;
     }
     if (result == SZDD_OK && x.written != header->expanded_length) result = SZDD_ERR_LENGTH;
