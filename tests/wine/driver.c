@@ -3,10 +3,13 @@
  * order given, and reports the updater's exit status.
  *
  *   driver.exe --exe PATH --transcript OUT [--cwd DIR] [--env FILE] [--answers ok,cancel,close,...]
- *              [--args TEXT] [--hold PATH] [--pause-ms N --shots DIR]
+ *              [--args TEXT] [--hold PATH] [--clear-key KEY] [--registry FILE.reg]
+ *              [--pause-ms N --shots DIR]
  *
- * --env: UTF-8 lines NAME=VALUE, the child's whole environment. --hold: keep PATH open with share mode 0
- * while the updater runs. --pause-ms/--shots: before answering box N, create DIR\box-N.shown and wait,
+ * --env: UTF-8 lines NAME=VALUE added to this process's environment, from which TMP and TEMP are
+ * removed first. --hold PATH (up to 8): kept open with share mode 0 while the updater runs.
+ * --clear-key KEY (up to 8): deleted under HKEY_LOCAL_MACHINE first; --registry FILE: then imported
+ * with regedit. --pause-ms/--shots: before answering box N, create DIR\box-N.shown and wait,
  * so that a screenshot can be taken. Once the answers run out every further box gets OK.
  * Prints "exit N" on success; exit status 0, or 2 on bad usage, 3 when the updater does not finish. */
 #include <windows.h>
@@ -25,7 +28,15 @@ static void Die(const wchar_t *what)
     exit(2);
 }
 
-static wchar_t *ReadEnvironmentBlock(const wchar_t *path)
+/* Whether an environment entry "NAME=value" is TMP or TEMP, in any case. */
+static int IsStageVariable(const wchar_t *entry)
+{
+    return !_wcsnicmp(entry, L"TMP=", 4) || !_wcsnicmp(entry, L"TEMP=", 5);
+}
+
+/* The child's environment: this process's own without TMP and TEMP (in any spelling), then the lines
+ * of the file, each NAME=VALUE in UTF-8. */
+static wchar_t *EnvironmentBlock(const wchar_t *path)
 {
     FILE *f = _wfopen(path, L"rb");
     if (!f) Die(L"cannot open the environment file");
@@ -33,9 +44,19 @@ static wchar_t *ReadEnvironmentBlock(const wchar_t *path)
     size_t n = fread(bytes, 1, sizeof bytes - 1, f);
     fclose(f);
     bytes[n] = 0;
-    /* Lines become NUL-separated strings; the block ends with an extra NUL. */
-    wchar_t *block = calloc(n + 2, sizeof(wchar_t));
+
+    wchar_t *own = GetEnvironmentStringsW();
+    size_t own_length = 0;
+    while (own[own_length]) own_length += wcslen(own + own_length) + 1;
+    wchar_t *block = calloc(own_length + n + 2, sizeof(wchar_t));
     size_t used = 0;
+    for (const wchar_t *entry = own; *entry; entry += wcslen(entry) + 1) {
+        if (IsStageVariable(entry)) continue;
+        wcscpy(block + used, entry);
+        used += wcslen(entry) + 1;
+    }
+    FreeEnvironmentStringsW(own);
+
     char *line = bytes;
     while (*line) {
         char *end = strchr(line, '\n');
@@ -43,7 +64,7 @@ static wchar_t *ReadEnvironmentBlock(const wchar_t *path)
         size_t len = strlen(line);
         if (len && line[len - 1] == '\r') line[--len] = 0;
         if (len) {
-            int w = MultiByteToWideChar(CP_UTF8, 0, line, (int)len, block + used, (int)(n + 1 - used));
+            int w = MultiByteToWideChar(CP_UTF8, 0, line, (int)len, block + used, (int)(own_length + n + 1 - used));
             used += w;
             block[used++] = 0;
         }
@@ -52,6 +73,20 @@ static wchar_t *ReadEnvironmentBlock(const wchar_t *path)
     }
     block[used] = 0;
     return block;
+}
+
+/* Runs a command line to its end; its exit status. */
+static DWORD RunToEnd(wchar_t *command)
+{
+    STARTUPINFOW si = {sizeof si};
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessW(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) Die(command);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD status = 1;
+    GetExitCodeProcess(pi.hProcess, &status);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return status;
 }
 
 /* JSON string of UTF-16 text, as UTF-8. */
@@ -170,8 +205,8 @@ static int IconStyle(HWND box)
 int wmain(int argc, wchar_t **argv)
 {
     const wchar_t *exe = NULL, *out = NULL, *cwd = NULL, *env_file = NULL, *answers = L"", *extra = NULL;
-    const wchar_t *hold = NULL, *shots = NULL;
-    int pause_ms = 0;
+    const wchar_t *hold[8], *shots = NULL, *registry = NULL, *clear[8];
+    int holds = 0, clears = 0, pause_ms = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!wcscmp(argv[i], L"--exe")) exe = argv[i + 1];
         else if (!wcscmp(argv[i], L"--transcript")) out = argv[i + 1];
@@ -179,7 +214,9 @@ int wmain(int argc, wchar_t **argv)
         else if (!wcscmp(argv[i], L"--env")) env_file = argv[i + 1];
         else if (!wcscmp(argv[i], L"--answers")) answers = argv[i + 1];
         else if (!wcscmp(argv[i], L"--args")) extra = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--hold")) hold = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--hold") && holds < 8) hold[holds++] = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--clear-key") && clears < 8) clear[clears++] = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--registry")) registry = argv[i + 1];
         else if (!wcscmp(argv[i], L"--shots")) shots = argv[i + 1];
         else if (!wcscmp(argv[i], L"--pause-ms")) pause_ms = _wtoi(argv[i + 1]);
         else Die(L"unknown option");
@@ -189,17 +226,25 @@ int wmain(int argc, wchar_t **argv)
     transcript = _wfopen(out, L"wb");
     if (!transcript) Die(L"cannot create the transcript");
 
-    HANDLE held = INVALID_HANDLE_VALUE;
-    if (hold) {
-        held = CreateFileW(hold, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (held == INVALID_HANDLE_VALUE) Die(L"cannot hold the file");
+    /* The machine as the run sees it: earlier runs' keys gone, this run's imported. */
+    for (int i = 0; i < clears; i++) RegDeleteTreeW(HKEY_LOCAL_MACHINE, clear[i]);
+    if (registry) {
+        static wchar_t import[1024];
+        _snwprintf(import, 1023, L"regedit.exe /S \"%ls\"", registry);
+        if (RunToEnd(import) != 0) Die(L"regedit failed");
+    }
+
+    HANDLE held[8];
+    for (int i = 0; i < holds; i++) {
+        held[i] = CreateFileW(hold[i], GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (held[i] == INVALID_HANDLE_VALUE) Die(L"cannot hold the file");
     }
 
     static wchar_t command[4096];
     _snwprintf(command, 4095, extra ? L"\"%ls\" %ls" : L"\"%ls\"", exe, extra);
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi;
-    wchar_t *env = env_file ? ReadEnvironmentBlock(env_file) : NULL;
+    wchar_t *env = env_file ? EnvironmentBlock(env_file) : NULL;
     if (!CreateProcessW(exe, command, NULL, NULL, FALSE, CREATE_UNICODE_ENVIRONMENT, env, cwd, &si, &pi)) {
         Die(L"cannot start the updater");
     }
@@ -272,7 +317,7 @@ int wmain(int argc, wchar_t **argv)
     GetExitCodeProcess(pi.hProcess, &status);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    for (int i = 0; i < holds; i++) CloseHandle(held[i]);
     fclose(transcript);
     wprintf(L"exit %lu\n", status);
     return 0;

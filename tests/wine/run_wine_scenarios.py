@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""Runs the scenario files under Wine and on the Linux stand-in, checks each against its expectations,
+and holds the two to each other: the same boxes (caption, text, style, answer) and the same files
+(bytes and last-write time) after every run. Exit status 1 if anything failed or differed."""
+
+import argparse
+import glob
+import hashlib
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
+sys.path.insert(0, HERE)
+import scenario as sc  # noqa: E402
+from wine_backend import WineBackend, WineSession  # noqa: E402
+
+
+def file_state(host):
+    if not os.path.isfile(host):
+        return None
+    with open(host, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()[:16]
+    return digest, os.stat(host).st_mtime_ns // sc.TICK_NS
+
+
+def snapshot(scenario, backend, sandbox):
+    """Every file the scenario can have touched: Windows path (upper case) -> (digest, time) or None."""
+    paths = set(scenario["files"])
+    for run in scenario["runs"]:
+        paths.update(run["expect"]["files"])
+    state = {p.upper(): file_state(backend.host_path(sandbox, p)) for p in paths}
+    for d in scenario["dirs"]:
+        if d.rstrip("\\").upper() == "C:\\WINDOWS":
+            continue   # the real one under Wine: only the named files count there
+        root = backend.host_path(sandbox, d)
+        for dirpath, _dirs, files in os.walk(root):
+            for name in files:
+                rel = os.path.relpath(os.path.join(dirpath, name), root).replace("/", "\\")
+                winpath = (d.rstrip("\\") + "\\" + rel).upper()
+                state[winpath] = file_state(os.path.join(dirpath, name))
+    return state
+
+
+def run_on(backend, scenario, payloads, before_each=None):
+    """Runs every run of the scenario on one backend: [(errors, transcript, snapshot)] per run."""
+    outcomes = []
+    with sc.sandbox_dir() as sandbox:
+        if before_each:
+            before_each()
+        prepared = sc.prepare(scenario, backend, sandbox, payloads)
+        for run in scenario["runs"]:
+            result = backend.run(scenario, run, prepared)
+            errors = sc.check(scenario, run, backend, prepared, result, payloads)
+            outcomes.append((errors, result.transcript, snapshot(scenario, backend, sandbox)))
+    return outcomes
+
+
+def differences(wine, stand_in):
+    found = []
+    for index, (w, s) in enumerate(zip(wine, stand_in)):
+        label = "run %d: " % (index + 1) if len(wine) > 1 else ""
+        if w[1] != s[1]:
+            found.append(label + "boxes differ: wine %s / stand-in %s" % (w[1], s[1]))
+        for path in sorted(set(w[2]) | set(s[2])):
+            if w[2].get(path) != s[2].get(path):
+                found.append(label + "%s differs: wine %s / stand-in %s" % (path, w[2].get(path), s[2].get(path)))
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--prefix", required=True, help="the Wine prefix (created when absent)")
+    parser.add_argument("--updater", required=True, help="build/win64/PernaUpdate.exe")
+    parser.add_argument("--driver", required=True, help="build/win64/wine-tests/wine_driver.exe")
+    parser.add_argument("--perna", required=True, help="the payload PERNA.EXE the Windows build carries")
+    parser.add_argument("--kalendo", required=True, help="the payload KALENDO.INI the Windows build carries")
+    parser.add_argument("--stand-in", help="build/native/PernaUpdate; without it, no comparison")
+    parser.add_argument("--stand-in-perna", help="the stand-in's PERNA.EXE (default: --perna)")
+    parser.add_argument("--stand-in-kalendo", help="the stand-in's KALENDO.INI (default: --kalendo)")
+    parser.add_argument("--bin1", help="the stand-in's BIN1 container, for its resource overrides")
+    parser.add_argument("--bin2", help="the stand-in's BIN2 container")
+    parser.add_argument("--display", default=":87")
+    parser.add_argument("--keep-session", action="store_true", help="leave the wineserver and Xvfb running")
+    parser.add_argument("cases", nargs="*")
+    args = parser.parse_args()
+
+    cases = args.cases or sorted(glob.glob(os.path.join(HERE, "..", "scenarios", "cases", "*.json")))
+    payloads = sc.Payloads(args.perna, args.kalendo)
+    stand_in_payloads = sc.Payloads(args.stand_in_perna or args.perna, args.stand_in_kalendo or args.kalendo,
+                                    args.bin1, args.bin2)
+    session = WineSession(args.prefix, args.display)
+    wine = WineBackend(session, args.updater, args.driver)
+    stand_in = sc.StandInBackend(os.path.abspath(args.stand_in)) if args.stand_in else None
+
+    failed = ran = 0
+    started = time.time()
+    session.start()
+    try:
+        for path in cases:
+            scenario = sc.load(path)
+            if not sc.runs_on(scenario, wine.name):
+                print("skip %s (stand-in only)" % scenario["name"])
+                continue
+            ran += 1
+            problems = []
+            try:
+                wine_outcome = run_on(wine, scenario, payloads, session.reset_drive_c)
+            except Exception as e:  # a driver failure is this scenario's failure, not the session's
+                print("FAIL %s: %s" % (scenario["name"], e))
+                failed += 1
+                continue
+            for index, (errors, _t, _s) in enumerate(wine_outcome):
+                problems += ["wine: " + e for e in errors]
+            if stand_in and sc.runs_on(scenario, stand_in.name):
+                stand_in_outcome = run_on(stand_in, scenario, stand_in_payloads)
+                problems += ["stand-in: " + e for _i, (errs, _t, _s) in enumerate(stand_in_outcome) for e in errs]
+                problems += ["differ: " + d for d in differences(wine_outcome, stand_in_outcome)]
+            if problems:
+                failed += 1
+                print("FAIL %s: %s" % (scenario["name"], scenario["description"]))
+                for p in problems:
+                    print("     " + p)
+            else:
+                print("ok   %s%s" % (scenario["name"], " (same on the stand-in)" if stand_in else ""))
+    finally:
+        session.reset_drive_c()
+        if not args.keep_session:
+            session.stop()
+    print("%d scenarios under Wine, %d failed (%.0f s)" % (ran, failed, time.time() - started))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
