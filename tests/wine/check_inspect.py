@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""`szdd inspect` on a good updater and on damaged copies of it: the good one passes, each damage is
+found (exit status 1, and the problem named on stderr).
+
+    check_inspect.py INSPECT EXE     (INSPECT: `szdd` with its inspect subcommand, or pe_inspect)"""
+
+import os
+import subprocess
+import sys
+import tempfile
+
+SZDD_MAGIC = b"SZDD\x88\xf0\x27\x33"
+
+
+def utf16(text):
+    return text.encode("utf-16-le")
+
+
+def damages(good):
+    """(what, bytes, expected stderr fragment) for each damaged copy."""
+    first = good.find(SZDD_MAGIC)
+    second = good.find(SZDD_MAGIC, first + 1)
+    assert first > 0 and second > first, "two containers expected"
+    out = []
+
+    # A bit flipped in the middle of BIN1's compressed data: it no longer expands to its length.
+    data = bytearray(good)
+    middle = first + (second - first) // 2
+    for offset in range(middle, middle + 64):
+        data[offset] ^= 0xFF
+    out.append(("BIN1 stream damaged", bytes(data), "BIN1"))
+
+    # The declared length of BIN2 raised by one.
+    data = bytearray(good)
+    declared = int.from_bytes(data[second + 10:second + 14], "little") + 1
+    data[second + 10:second + 14] = declared.to_bytes(4, "little")
+    out.append(("BIN2 declared length off by one", bytes(data), "BIN2"))
+
+    # BIN1's SZDD magic destroyed: no stream after the prefix.
+    data = bytearray(good)
+    data[first:first + 4] = b"XXXX"
+    out.append(("BIN1 magic gone", bytes(data), "no SZDD stream"))
+
+    # The resource named BIN2 renamed: the payload is missing, an unexpected resource is present.
+    name = good.find(utf16("BIN2"))
+    assert name > 0
+    data = bytearray(good)
+    data[name:name + 8] = utf16("BINX")
+    out.append(("BIN2 missing", bytes(data), "no resource BIN/BIN2"))
+
+    # The version string disagreeing with the fixed version.
+    data = bytearray(good)
+    at = good.find(utf16("1, 0, 0, 1"))
+    assert at > 0
+    data[at:at + 20] = utf16("1, 0, 0, 2")
+    out.append(("FileVersion string wrong", bytes(data), "disagrees"))
+
+    # Cut short inside the resource section.
+    out.append(("file cut short", good[:len(good) // 2], "not a Windows executable"))
+    # Not an executable at all.
+    out.append(("not a PE file", b"hello" * 100, "not a Windows executable"))
+    return out
+
+
+def run(inspect, path):
+    proc = subprocess.run([inspect, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
+
+
+def main():
+    inspect, exe = sys.argv[1], sys.argv[2]
+    good = open(exe, "rb").read()
+    failures = 0
+    code, out, err = run(inspect, exe)
+    if code != 0 or not out.rstrip().endswith("ok"):
+        print("FAIL the shipped executable does not pass: %s %s" % (out, err))
+        failures += 1
+    else:
+        print("ok   the shipped executable passes")
+    with tempfile.TemporaryDirectory() as tmp:
+        for what, data, fragment in damages(good):
+            path = os.path.join(tmp, "damaged.exe")
+            with open(path, "wb") as f:
+                f.write(data)
+            code, out, err = run(inspect, path)
+            if code != 1 or fragment not in err:
+                print("FAIL %s: exit %d, stderr %r" % (what, code, err))
+                failures += 1
+            else:
+                print("ok   %s: found" % what)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
