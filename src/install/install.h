@@ -29,7 +29,7 @@ struct PayloadSpec {
 extern const DWORD AcceptedSizeTable[];
 
 // Installs the payload into installDir; 1 when the target has been written, 0 after one message.
-int InstallPayload(const PayloadSpec *spec, const char *installDir);
+int InstallPayload(const PayloadSpec *row, const char *installDir);
 
 // Puts the stage directory, ending in '\', into buffer; 1, or 0 when it does not fit in capacity.
 int StageDirectory(char *buffer, size_t capacity);

@@ -77,13 +77,13 @@ int DeclaredExpandedLength(const unsigned char *payload, DWORD size, DWORD *leng
     return 1;
 }
 
-int InstallPayload(const PayloadSpec *spec, const char *installDir)
+int InstallPayload(const PayloadSpec *row, const char *installDir)
 {
-    const Message *failedSource = spec->failures[0];
-    const Message *failedTarget = spec->failures[1];
-    const Message *failedCopy = spec->failures[2];
+    const Message *failedSource = row->failures[0];
+    const Message *failedTarget = row->failures[1];
+    const Message *failedCopy = row->failures[2];
 
-    HRSRC resource = FindResourceA(NULL, spec->resourceName, "BIN");
+    HRSRC resource = FindResourceA(NULL, row->resourceName, "BIN");
     HGLOBAL loaded = resource != NULL ? LoadResource(NULL, resource) : NULL;
     const unsigned char *payload = loaded != NULL ? (const unsigned char *)LockResource(loaded) : NULL;
     DWORD size = resource != NULL ? SizeofResource(NULL, resource) : 0;
@@ -92,21 +92,21 @@ int InstallPayload(const PayloadSpec *spec, const char *installDir)
 
     char stagedPath[StagedPathCapacity];
     if (!StageDirectory(stagedPath, sizeof stagedPath) ||
-        !AppendFileName(stagedPath, sizeof stagedPath, spec->stagedName))
+        !AppendFileName(stagedPath, sizeof stagedPath, row->stagedName))
         return Fail(NULL, NULL, failedSource);
 
     int staged = WriteStagedFile(stagedPath, payload + PayloadPrefixSize, size - PayloadPrefixSize);
     FILETIME payloadTime = {0, 0};
-    if (!StampStagedFile(stagedPath, staged, &spec->timestamp, &payloadTime))
+    if (!StampStagedFile(stagedPath, staged, &row->timestamp, &payloadTime))
         return Fail(stagedPath, NULL, failedSource);
 
     char targetPath[InstallPathCapacity];
     char temporaryPath[InstallPathCapacity];
-    if (!FormTargetPath(installDir, spec->targetName, targetPath, sizeof targetPath) ||
+    if (!FormTargetPath(installDir, row->targetName, targetPath, sizeof targetPath) ||
         !TemporaryPathFor(targetPath, temporaryPath, sizeof temporaryPath))
         return Fail(stagedPath, NULL, failedTarget);
 
-    if (spec->check && !CheckInstalledFile(targetPath, &payloadTime, stagedPath))
+    if (row->check && !CheckInstalledFile(targetPath, &payloadTime, stagedPath))
         return 0;
 
     // A staged file that was not written whole fails here, exactly as one that could not be opened.

@@ -144,9 +144,9 @@ def main():
     payloads = sc.Payloads(args.perna, args.kalendo, args.bin1, args.bin2)
     backend = sc.StandInBackend(os.path.abspath(args.binary))
     scenario = sc.load(args.case)
-    spec = scenario["files"]
-    old_tool = sc.content_bytes(sc.file_spec(spec[TOOL])["content"], payloads)
-    old_dayoff = sc.content_bytes(sc.file_spec(spec[DAYOFF])["content"], payloads)
+    entry = scenario["files"]
+    old_tool = sc.content_bytes(sc.file_entry(entry[TOOL])["content"], payloads)
+    old_dayoff = sc.content_bytes(sc.file_entry(entry[DAYOFF])["content"], payloads)
     new_tool = sc.read_file(args.perna)
     new_dayoff = sc.read_file(args.kalendo)
 

@@ -72,6 +72,8 @@ def load(path):
     s.setdefault("resources", {})
     if "runs" not in s:
         s["runs"] = [{"args": s.get("args", []), "answers": s.get("answers", []), "expect": s.get("expect", {})}]
+        if "fault" in s:
+            s["runs"][0]["fault"] = s["fault"]
     for run in s["runs"]:
         run.setdefault("args", [])
         run.setdefault("answers", [])
@@ -145,8 +147,8 @@ def read_file(path):
         return f.read()
 
 
-def file_spec(spec):
-    return spec if isinstance(spec, dict) else {"content": spec}
+def file_entry(entry):
+    return entry if isinstance(entry, dict) else {"content": entry}
 
 
 # ---- registry -----------------------------------------------------------------------------------
@@ -200,17 +202,17 @@ def prepare(scenario, backend, sandbox, payloads):
     tz = scenario["tz"]
     for d in scenario["dirs"]:
         os.makedirs(backend.host_path(sandbox, d), exist_ok=True)
-    for winpath, spec in scenario["files"].items():
-        spec = file_spec(spec)
+    for winpath, entry in scenario["files"].items():
+        entry = file_entry(entry)
         host = backend.host_path(sandbox, winpath)
         os.makedirs(os.path.dirname(host), exist_ok=True)
-        data = content_bytes(spec["content"], payloads)
+        data = content_bytes(entry["content"], payloads)
         with open(host, "wb") as f:
             f.write(data)
-        set_time(host, time_ns(spec.get("time", "old"), tz))
-        if spec.get("readonly"):
+        set_time(host, time_ns(entry.get("time", "old"), tz))
+        if entry.get("readonly"):
             os.chmod(host, 0o444)
-        if spec.get("held"):
+        if entry.get("held"):
             p.held.append(host)
         p.before[winpath] = (data, os.stat(host).st_mtime_ns)
     text = registry_text(scenario["registry"])
@@ -276,10 +278,10 @@ def stray_files(backend, sandbox, allowed=()):
 def check_files(expected, scenario, backend, prepared, payloads):
     errors = []
     tz = scenario["tz"]
-    for winpath, spec in expected.items():
+    for winpath, entry in expected.items():
         host = backend.host_path(prepared.sandbox, winpath)
         exists = os.path.isfile(host)
-        if spec == "absent":
+        if entry == "absent":
             if exists:
                 errors.append("%s: should be absent" % winpath)
             continue
@@ -288,21 +290,21 @@ def check_files(expected, scenario, backend, prepared, payloads):
             continue
         data = read_file(host)
         mtime = os.stat(host).st_mtime_ns
-        if spec == "unchanged":
+        if entry == "unchanged":
             before = prepared.before.get(winpath)
             if before is None:
                 errors.append("%s: 'unchanged' but it was not there before" % winpath)
             elif data != before[0] or mtime // TICK_NS != before[1] // TICK_NS:
                 errors.append("%s: changed (%d bytes, mtime %d)" % (winpath, len(data), mtime))
             continue
-        spec = file_spec(spec)
-        want = content_bytes(spec["content"], payloads)
+        entry = file_entry(entry)
+        want = content_bytes(entry["content"], payloads)
         if data != want:
-            errors.append("%s: content is not %s (%d bytes, want %d)" % (winpath, spec["content"], len(data), len(want)))
-        if "time" in spec:
-            want_ns = time_ns(spec["time"], tz)
+            errors.append("%s: content is not %s (%d bytes, want %d)" % (winpath, entry["content"], len(data), len(want)))
+        if "time" in entry:
+            want_ns = time_ns(entry["time"], tz)
             if mtime // TICK_NS != want_ns // TICK_NS:
-                errors.append("%s: last-write time %d ns, want %d ns (%s)" % (winpath, mtime, want_ns, spec["time"]))
+                errors.append("%s: last-write time %d ns, want %d ns (%s)" % (winpath, mtime, want_ns, entry["time"]))
     return errors
 
 
@@ -371,6 +373,8 @@ class StandInBackend:
                 env[name] = value
         for name, path in prepared.resource_files.items():
             env["WINSTUB_RESOURCE_" + name] = path
+        if run.get("fault"):
+            env["WINSTUB_FAULT"] = run["fault"]
         env.update(extra_env or {})
         return env
 

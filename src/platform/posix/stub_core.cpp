@@ -24,6 +24,9 @@ struct StubState {
     unsigned long calls;
     FaultKind fault;
     unsigned long faultCall;
+    // A fault named by its call instead of its number: the faultCall-th call of this name.
+    char faultName[64];
+    unsigned long namedCalls;
     int callLog;  // descriptor of WINSTUB_CALLS, or -1
     StubHandle handles[HandleCapacity];
 };
@@ -83,11 +86,22 @@ void Start()
             {"fail-from:", FAULT_FROM}, {"fail:", FAULT_ONCE}, {"exit:", FAULT_EXIT}};
         for (const auto &form : forms) {
             size_t n = strlen(form.prefix);
-            if (strncmp(fault, form.prefix, n) == 0) {
-                state.fault = form.kind;
-                state.faultCall = strtoul(fault + n, NULL, 10);
-                break;
+            if (strncmp(fault, form.prefix, n) != 0)
+                continue;
+            state.fault = form.kind;
+            const char *target = fault + n;
+            if (*target >= '0' && *target <= '9') {
+                state.faultCall = strtoul(target, NULL, 10);
+            } else {
+                // NAME or NAME#K: the K-th call of that name (the first when K is not given).
+                size_t length = strcspn(target, "#");
+                if (length >= sizeof state.faultName)
+                    length = sizeof state.faultName - 1;
+                memcpy(state.faultName, target, length);
+                state.faultName[length] = '\0';
+                state.faultCall = target[length] == '#' ? strtoul(target + length + 1, NULL, 10) : 1;
             }
+            break;
         }
     }
     atexit(ReportLeaks);
@@ -111,6 +125,13 @@ int WinstubEnter(const char *name)
         Start();
     unsigned long call = ++state.calls;
     WriteLog(name);
+    if (state.faultName[0] != '\0') {
+        // A named fault becomes a numbered one at the chosen occurrence of its call.
+        if (strcmp(name, state.faultName) != 0 || ++state.namedCalls != state.faultCall)
+            return 1;
+        state.faultName[0] = '\0';
+        state.faultCall = call;
+    }
     switch (state.fault) {
     case FAULT_EXIT:
         if (call == state.faultCall)
