@@ -17,9 +17,14 @@ const size_t kWindow = SZDD_WINDOW_SIZE;
 // Tree nodes live in a cyclic table twice the window, so a node is never reused while in reach.
 const size_t kCycle = 2 * SZDD_WINDOW_SIZE;
 const unsigned kHashBits = 12;
-const uint32_t kNone = 0xFFFFFFFFu;
-// Tree positions are 32-bit, counted from a base that moves forward once they reach kRebaseAt.
-const uint32_t kRebaseAt = 1u << 30;
+// Tree positions are 32-bit and start at kFirst, so that "none" (0) is always out of reach and one
+// comparison checks both; the base moves forward whenever they reach kRebaseAt.
+const uint32_t kNone = 0;
+const uint32_t kFirst = static_cast<uint32_t>(kCycle);
+#ifndef SZDD_REBASE_AT
+#define SZDD_REBASE_AT (1u << 30)   // tests set a small multiple of kCycle to exercise rebasing
+#endif
+const uint32_t kRebaseAt = SZDD_REBASE_AT;
 const unsigned kLiteralBits = 9;
 const unsigned kMatchBits = 17;
 const size_t kOutputCapacity = 64 * 1024;
@@ -29,7 +34,7 @@ const size_t kPadding = kMaxMatch + 16;
 // The match finder: one binary search tree per hash of the first three bytes, ordered by the next
 // kMaxMatch bytes and heap-ordered by age, so a search stops at the first node out of reach.
 struct Finder {
-    const unsigned char *text;  // position 0: first the window's 4096 spaces, the data, kPadding zeros
+    const unsigned char *text;  // at position kFirst: the window's 4096 spaces, the data, kPadding zeros
     uint32_t *head;             // 1 << kHashBits roots
     uint32_t *son;              // 2 * kCycle children: [2p] smaller, [2p + 1] greater
 };
@@ -57,7 +62,7 @@ inline unsigned CommonLength(const unsigned char *a, const unsigned char *b, uns
 // Inserts position pos and finds the longest earlier string within the window sharing its prefix;
 // returns that length (0..kMaxMatch), with its distance in *distance when at least 1.
 unsigned FindAndInsert(Finder *f, uint32_t pos, unsigned *distance) {
-    const unsigned char *key = f->text + pos;
+    const unsigned char *key = f->text + (pos - kFirst);
     unsigned h = Hash3(key);
     uint32_t cur = f->head[h];
     f->head[h] = pos;
@@ -65,11 +70,11 @@ unsigned FindAndInsert(Finder *f, uint32_t pos, unsigned *distance) {
     uint32_t *greater = smaller + 1;
     unsigned len_smaller = 0, len_greater = 0, best = 0;
     for (;;) {
-        if (cur == kNone || pos - cur > kWindow) {
+        if (pos - cur > kWindow) {
             *smaller = *greater = kNone;
             return best;
         }
-        const unsigned char *other = f->text + cur;
+        const unsigned char *other = f->text + (cur - kFirst);
         uint32_t *pair = &f->son[2 * (cur & (kCycle - 1))];
         unsigned len = CommonLength(other, key, len_smaller < len_greater ? len_smaller : len_greater);
         if (len > best) {
@@ -96,13 +101,14 @@ unsigned FindAndInsert(Finder *f, uint32_t pos, unsigned *distance) {
     }
 }
 
-// Moves the base forward so that *pos becomes kCycle; nodes left behind are out of reach anyway.
+// Moves the base forward by a multiple of kCycle so that *pos becomes 2 * kCycle; nodes left behind
+// are out of reach anyway, and those in reach stay above kFirst.
 void Rebase(Finder *f, uint32_t *pos) {
-    uint32_t shift = *pos - static_cast<uint32_t>(kCycle);
+    uint32_t shift = *pos - 2 * static_cast<uint32_t>(kCycle);
     for (size_t i = 0; i < (size_t{1} << kHashBits); ++i)
-        f->head[i] = f->head[i] == kNone || f->head[i] < shift ? kNone : f->head[i] - shift;
+        f->head[i] = f->head[i] < shift ? kNone : f->head[i] - shift;
     for (size_t i = 0; i < 2 * kCycle; ++i)
-        f->son[i] = f->son[i] == kNone || f->son[i] < shift ? kNone : f->son[i] - shift;
+        f->son[i] = f->son[i] < shift ? kNone : f->son[i] - shift;
     f->text += shift;
     *pos -= shift;
 }
@@ -166,8 +172,8 @@ SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn wr
         // at what is left, which is exact because earlier strings never read the padding sooner.
         Finder finder = {text, head, son};
         unsigned distance = 0;
-        uint32_t pos = 0;
-        for (; pos < kWindow; ++pos) FindAndInsert(&finder, pos, &distance);
+        uint32_t pos = kFirst;
+        for (; pos < kFirst + kWindow; ++pos) FindAndInsert(&finder, pos, &distance);
         for (size_t i = 0; i < length; ++i, ++pos) {
             if (pos == kRebaseAt) Rebase(&finder, &pos);
             unsigned len = FindAndInsert(&finder, pos, &distance);
