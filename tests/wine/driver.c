@@ -9,8 +9,9 @@
  * --env: UTF-8 lines NAME=VALUE added to this process's environment, from which TMP and TEMP are
  * removed first. --hold PATH (up to 8): kept open with share mode 0 while the updater runs.
  * --clear-key KEY (up to 8): deleted under HKEY_LOCAL_MACHINE first; --registry FILE: then imported
- * with regedit. --pause-ms/--shots: before answering box N, create DIR\box-N.shown and wait,
- * so that a screenshot can be taken. Once the answers run out every further box gets OK.
+ * with regedit. --pause-ms/--shots: before answering box N, create DIR\box-N.shown (holding the box's
+ * screen rectangle) and wait, so that a screenshot can be taken.
+ * Once the answers run out every further box gets OK; "close" closes a box as its title bar would.
  * Prints "exit N" on success; exit status 0, or 2 on bad usage, 3 when the updater does not finish. */
 #include <windows.h>
 #include <stdio.h>
@@ -291,8 +292,14 @@ int wmain(int argc, wchar_t **argv)
         if (shots && pause_ms > 0) {
             wchar_t marker[MAX_PATH];
             _snwprintf(marker, MAX_PATH, L"%ls\\box-%d.shown", shots, boxes);
-            HANDLE m = CreateFileW(marker, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-            if (m != INVALID_HANDLE_VALUE) CloseHandle(m);
+            /* The marker holds the box's place on the screen: left top right bottom. */
+            RECT r;
+            GetWindowRect(box, &r);
+            FILE *m = _wfopen(marker, L"wb");
+            if (m) {
+                fprintf(m, "%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
+                fclose(m);
+            }
             Sleep(pause_ms);
         }
 

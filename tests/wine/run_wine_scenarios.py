@@ -14,7 +14,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 sys.path.insert(0, HERE)
 import scenario as sc  # noqa: E402
-from wine_backend import WineBackend, WineSession  # noqa: E402
+from platform_checks import check_lz32_binding  # noqa: E402
+from wine_backend import WineBackend, WineSession, free_display  # noqa: E402
 
 
 def file_state(host):
@@ -81,7 +82,9 @@ def main():
     parser.add_argument("--stand-in-kalendo", help="the stand-in's KALENDO.INI (default: --kalendo)")
     parser.add_argument("--bin1", help="the stand-in's BIN1 container, for its resource overrides")
     parser.add_argument("--bin2", help="the stand-in's BIN2 container")
-    parser.add_argument("--display", default=":87")
+    parser.add_argument("--fake-lz32", help="the fake lz32.dll: also check where LZ32 is loaded from")
+    parser.add_argument("--static-probe", help="the program that imports LZ32 statically (the control)")
+    parser.add_argument("--display", default=None, help="the X display for Xvfb (default: a free one)")
     parser.add_argument("--keep-session", action="store_true", help="leave the wineserver and Xvfb running")
     parser.add_argument("cases", nargs="*")
     args = parser.parse_args()
@@ -90,7 +93,7 @@ def main():
     payloads = sc.Payloads(args.perna, args.kalendo)
     stand_in_payloads = sc.Payloads(args.stand_in_perna or args.perna, args.stand_in_kalendo or args.kalendo,
                                     args.bin1, args.bin2)
-    session = WineSession(args.prefix, args.display)
+    session = WineSession(args.prefix, args.display or free_display())
     wine = WineBackend(session, args.updater, args.driver)
     stand_in = sc.StandInBackend(os.path.abspath(args.stand_in)) if args.stand_in else None
 
@@ -124,6 +127,13 @@ def main():
                     print("     " + p)
             else:
                 print("ok   %s%s" % (scenario["name"], " (same on the stand-in)" if stand_in else ""))
+        if args.fake_lz32:
+            ran += 1
+            faults = check_lz32_binding(session, wine, args.updater, args.fake_lz32, args.static_probe, payloads,
+                                        os.path.join(HERE, "..", "scenarios", "cases", "success.json"))
+            for f in faults:
+                print("FAIL lz32 binding: " + f)
+            failed += 1 if faults else 0
     finally:
         session.reset_drive_c()
         if not args.keep_session:

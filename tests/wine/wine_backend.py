@@ -25,6 +25,14 @@ NOBODY = 65534
 PREFIX_FOLDERS = {"windows", "users", "program files", "program files (x86)", "programdata"}
 
 
+def free_display():
+    """An X display number that no server holds."""
+    for n in range(87, 200):
+        if not os.path.exists("/tmp/.X%d-lock" % n) and not os.path.exists("/tmp/.X11-unix/X%d" % n):
+            return ":%d" % n
+    raise RuntimeError("no free X display")
+
+
 def windows_path_of_host(path):
     """A host path as Wine sees it through drive Z:."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -170,7 +178,7 @@ class WineBackend:
             return windows_path_of_host(host_path)
         return "C:\\" + rel.replace("/", "\\")
 
-    def run(self, scenario, run, prepared, updater=None):
+    def run(self, scenario, run, prepared, updater=None, extra_env=None, driver_options=()):
         sandbox = prepared.sandbox
         self.session.give(self.session.drive_c())
         self.session.give(sandbox)
@@ -196,7 +204,8 @@ class WineBackend:
             args += ["--args", " ".join('"%s"' % a if " " in a else a for a in run["args"])]
         for host in prepared.held:
             args += ["--hold", self.windows_path(host)]
-        proc = self.session.wine(args, tz=scenario["tz"], timeout=self.timeout, check=False)
+        args += list(driver_options)
+        proc = self.session.wine(args, tz=scenario["tz"], extra=extra_env, timeout=self.timeout, check=False)
         out = proc.stdout.decode("utf-8", "replace")
         m = re.search(r"exit (\d+)", out)
         if proc.returncode != 0 or not m:

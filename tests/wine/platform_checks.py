@@ -1,0 +1,74 @@
+"""What only the real platform shows: where LZ32 comes from.
+
+The updater binds LZ32 at run time from the system directory, so a lz32.dll planted beside it must not
+load, even when Wine is told to prefer native DLLs over its own (lz32=n,b). The control: a program that
+imports LZ32 statically does load the plant under the same override, so the plant itself works.
+And the other way round: a fake lz32.dll put in the system directory itself is what the updater loads,
+which shows that it uses LZ32 at all (and not the same functions from some other DLL).
+The fake DLL leaves lz32-planted-loaded.txt beside itself when it loads."""
+
+import os
+import shutil
+
+import scenario as sc
+
+MARKER = "lz32-planted-loaded.txt"
+PREFER_PLANT = "mscoree,mshtml=;lz32=n,b"
+
+
+def plant(session, folder, program, fake_dll):
+    """C:\\<folder> with the program and the fake lz32.dll; the program's host path."""
+    host = os.path.join(session.drive_c(), folder)
+    os.makedirs(host, exist_ok=True)
+    shutil.copy(program, host)
+    shutil.copy(fake_dll, os.path.join(host, "lz32.dll"))
+    session.give(host)
+    return os.path.join(host, os.path.basename(program))
+
+
+def check_lz32_binding(session, backend, updater, fake_dll, probe, payloads, success_case):
+    """The list of faults (empty when the binding holds)."""
+    faults = []
+    session.reset_drive_c()
+    planted_probe = plant(session, "plant-control", probe, fake_dll)
+    session.wine([planted_probe], extra={"WINEDLLOVERRIDES": PREFER_PLANT}, check=False)
+    if not os.path.exists(os.path.join(os.path.dirname(planted_probe), MARKER)):
+        faults.append("control: a static import of LZ32 did not load the planted DLL, so the check shows nothing")
+    else:
+        print("ok   control: a static LZ32 import loads a DLL planted beside the program")
+
+    session.reset_drive_c()
+    scenario = sc.load(success_case)
+    planted = plant(session, "plant", updater, fake_dll)
+    with sc.sandbox_dir() as sandbox:
+        prepared = sc.prepare(scenario, backend, sandbox, payloads)
+        run = scenario["runs"][0]
+        result = backend.run(scenario, run, prepared, updater=planted, extra_env={"WINEDLLOVERRIDES": PREFER_PLANT})
+        errors = sc.check(scenario, run, backend, prepared, result, payloads)
+    if os.path.exists(os.path.join(os.path.dirname(planted), MARKER)):
+        faults.append("the updater loaded the lz32.dll planted beside it")
+    faults += ["planted run: " + e for e in errors]
+    if not faults:
+        print("ok   a planted lz32.dll is not loaded by the updater, which installs with the system's")
+
+    # The system directory's own lz32.dll swapped for the fake for one run.
+    session.reset_drive_c()
+    system_dll = os.path.join(session.drive_c(), "windows", "system32", "lz32.dll")
+    system_marker = os.path.join(os.path.dirname(system_dll), MARKER)
+    saved = system_dll + ".saved"
+    shutil.copy2(system_dll, saved)
+    try:
+        shutil.copy(fake_dll, system_dll)
+        with sc.sandbox_dir() as sandbox:
+            prepared = sc.prepare(scenario, backend, sandbox, payloads)
+            backend.run(scenario, scenario["runs"][0], prepared, extra_env={"WINEDLLOVERRIDES": PREFER_PLANT})
+        if os.path.exists(system_marker):
+            print("ok   the updater loads lz32.dll from the system directory")
+        else:
+            faults.append("the updater did not load lz32.dll from the system directory (LZ functions from elsewhere?)")
+    finally:
+        shutil.move(saved, system_dll)
+        if os.path.exists(system_marker):
+            os.remove(system_marker)
+        session.reset_drive_c()
+    return faults
