@@ -16,7 +16,7 @@ const unsigned kMaxMatch = 18;
 const size_t kWindow = SZDD_WINDOW_SIZE;
 // Tree nodes live in a cyclic table twice the window, so a node is never reused while in reach.
 const size_t kCycle = 2 * SZDD_WINDOW_SIZE;
-const unsigned kHashBits = 12;
+const unsigned kHashBits = 14;
 // Tree positions are 32-bit and start at kFirst, so that "none" (0) is always out of reach and one
 // comparison checks both; the base moves forward whenever they reach kRebaseAt.
 const uint32_t kNone = 0;
