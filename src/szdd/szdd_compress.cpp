@@ -39,13 +39,15 @@ struct Finder {
     uint32_t *son;              // 2 * kCycle children: [2p] smaller, [2p + 1] greater
 };
 
+// Root index for the three bytes at p; roots shared by other prefixes only make a tree larger.
 inline unsigned Hash3(const unsigned char *p) {
     uint32_t v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16;
     return (v * 0x9E3779B1u) >> (32 - kHashBits);
 }
 
 // Length of the common prefix of a and b, at most kMaxMatch, knowing the first known bytes agree;
-// reads up to 8 bytes past kMaxMatch.
+// reads up to 8 bytes past kMaxMatch. Compares 8 bytes at a time, little-endian (the lowest differing
+// byte of the word is the first in memory).
 inline unsigned CommonLength(const unsigned char *a, const unsigned char *b, unsigned known) {
     for (unsigned len = known; len < kMaxMatch; len += 8) {
         uint64_t x, y;
@@ -102,7 +104,7 @@ unsigned FindAndInsert(Finder *f, uint32_t pos, unsigned *distance) {
 }
 
 // Moves the base forward by a multiple of kCycle so that *pos becomes 2 * kCycle; nodes left behind
-// are out of reach anyway, and those in reach stay above kFirst.
+// are out of reach anyway, and those in reach stay above kFirst. Always succeeds.
 void Rebase(Finder *f, uint32_t *pos) {
     uint32_t shift = *pos - 2 * static_cast<uint32_t>(kCycle);
     for (size_t i = 0; i < (size_t{1} << kHashBits); ++i)
@@ -145,6 +147,7 @@ int FlushOutput(Output *o) {
 
 }  // namespace
 
+// Lengths over 4 GiB - 1 cannot be declared in the header: refused with SZDD_ERR_LENGTH.
 SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn write, void *sink) {
     if (length > 0xFFFFFFFFu) return SZDD_ERR_LENGTH;
 
