@@ -5,9 +5,14 @@
 #   scripts/demo.sh [--shots DIR]     also saves the confirmation and the final box as PNG in DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 for preset in win32 win64; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j 2 >/dev/null
+  if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j 2; } >"$log" 2>&1; then
+    cat "$log"
+    echo "demo: the $preset build failed"
+    exit 1
+  fi
 done
 echo "Shipping executable: build/win32/PernaUpdate.exe ($(stat -c %s build/win32/PernaUpdate.exe) bytes)"
 echo "Running its x86-64 build under Wine (this machine cannot run 32-bit code)..."
