@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-// The expanded length of the shipped tool payload; a test holds the two together.
+// The expanded length of the shipped tool payload; the build refuses a payload of any other length.
 const DWORD AcceptedSizeTable[] = {610361, 0};
 
 int IsAcceptedSize(const DWORD *table, DWORD size)
