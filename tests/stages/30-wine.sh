@@ -78,8 +78,20 @@ reproducible_and_signed() {
   }
   echo "signed copy verifies: $(grep -c 'Signature verification: ok' "$scratch/verify.txt") signature"
   "$inspect_wrapper" "$dir/PernaUpdate.exe" >/dev/null || { echo "the signed copy does not inspect clean"; return 1; }
+
+  # Another day-off file given at configure time is what the executable then carries.
+  printf '[2020]\r\n1=\x8c\xb3\x93\xfa0101\r\n' > "$scratch/KALENDO.INI"
+  cmake "$dir" -DKALENDO_PAYLOAD="$scratch/KALENDO.INI" -DSIGN_KEY= -DSIGN_CERT= >/dev/null || return 1
+  cmake --build "$dir" -j "$jobs" >/dev/null || return 1
+  local size
+  size=$(stat -c %s "$scratch/KALENDO.INI")
+  if ! "$inspect_wrapper" "$dir/PernaUpdate.exe" | grep -q "BIN2: .*declares $size bytes, expands to $size: ok"; then
+    echo "KALENDO_PAYLOAD did not reach the executable"
+    return 1
+  fi
+  echo "KALENDO_PAYLOAD ($size bytes) is what BIN2 carries"
 }
-step "reproducible build and signing" reproducible_and_signed
+step "reproducible build, signing, another payload" reproducible_and_signed
 
 refused_size_stops_build() {
   local dir=$scratch/native-wrong-size
