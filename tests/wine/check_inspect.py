@@ -5,6 +5,7 @@ found (exit status 1, and the problem named on stderr).
     check_inspect.py INSPECT EXE     (INSPECT: `szdd` with its inspect subcommand, or pe_inspect)"""
 
 import os
+import random
 import subprocess
 import sys
 import tempfile
@@ -62,6 +63,21 @@ def damages(good):
     return out
 
 
+def scrambled(good, count=150):
+    """Copies with a few bytes changed in the headers or the resource directory: the inspector must
+    answer each with 0 or 1, never crash or hang."""
+    rng = random.Random(20150421)
+    rsrc = good.find(b".rsrc\x00\x00\x00")
+    raw = int.from_bytes(good[rsrc + 20:rsrc + 24], "little") if rsrc > 0 else 1024
+    regions = [(0, 1024), (raw, raw + 512)]
+    for _ in range(count):
+        data = bytearray(good)
+        for _ in range(rng.randint(1, 8)):
+            lo, hi = rng.choice(regions)
+            data[rng.randrange(lo, min(hi, len(data)))] = rng.randrange(256)
+        yield bytes(data)
+
+
 def run(inspect, path):
     proc = subprocess.run([inspect, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
@@ -88,6 +104,27 @@ def main():
                 failures += 1
             else:
                 print("ok   %s: found" % what)
+        crashes = 0
+        for data in scrambled(good):
+            path = os.path.join(tmp, "scrambled.exe")
+            with open(path, "wb") as f:
+                f.write(data)
+            try:
+                code = subprocess.run([inspect, path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                      timeout=20).returncode
+            except subprocess.TimeoutExpired:
+                code = "timeout"
+            if code not in (0, 1):
+                crashes += 1
+                if crashes <= 3:
+                    keep = os.path.join(os.getcwd(), "inspect-crash-%d.exe" % crashes)
+                    with open(keep, "wb") as f:
+                        f.write(data)
+                    print("FAIL scrambled headers: status %s (kept as %s)" % (code, keep))
+        if crashes:
+            failures += 1
+        else:
+            print("ok   150 copies with scrambled headers and resource directory: no crash")
     return 1 if failures else 0
 
 
