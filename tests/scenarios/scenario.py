@@ -386,7 +386,9 @@ class StandInBackend:
         with contextlib.ExitStack() as stack:
             for host in prepared.held:
                 stack.enter_context(self.hold(host))
+            # Relative paths (an unexpanded "%SystemDrive%\\...") resolve inside the sandbox.
             proc = subprocess.run([self.binary] + list(run["args"]), env=env, stdin=subprocess.DEVNULL,
+                                  cwd=prepared.sandbox,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=self.timeout)
         if proc.stderr:
             sys.stderr.write(proc.stderr.decode("utf-8", "replace"))
