@@ -155,11 +155,14 @@ static int ButtonStyle(HWND box)
 
 /* The icon, by comparing what the box shows with each system icon drawn on the same background.
  * Icon handles belong to the process that loaded them, so pixels are the only common ground. */
-static int IconStyle(HWND box)
+static int IconMatch(HWND box, int *clear)
 {
     HWND icon = GetDlgItem(box, 0x14);           /* Windows' id for the icon */
     if (!icon) icon = GetDlgItem(box, 0x440);    /* Wine's (stc1) */
-    if (!icon || !IsWindowVisible(icon)) return 0;
+    if (!icon || !IsWindowVisible(icon)) {
+        *clear = 1;
+        return 0;
+    }
     RECT r;
     GetWindowRect(icon, &r);
     int w = GetSystemMetrics(SM_CXICON), h = GetSystemMetrics(SM_CYICON);
@@ -175,7 +178,7 @@ static int IconStyle(HWND box)
         {IDI_EXCLAMATION, MB_ICONEXCLAMATION}, {IDI_ASTERISK, MB_ICONASTERISK},
     };
     int best = 0;
-    long best_diff = -1;
+    long best_diff = -1, second_diff = -1;
     for (size_t i = 0; i < sizeof icons / sizeof icons[0]; i++) {
         HBRUSH brush = CreateSolidBrush(background);
         RECT all = {0, 0, w, h};
@@ -191,16 +194,32 @@ static int IconStyle(HWND box)
             }
         }
         if (best_diff < 0 || diff < best_diff) {
+            second_diff = best_diff;
             best_diff = diff;
             best = icons[i].style;
+        } else if (second_diff < 0 || diff < second_diff) {
+            second_diff = diff;
         }
     }
+    /* A painted icon matches one system icon far better than any other. */
+    *clear = best_diff * 4 < second_diff;
     DeleteDC(shown);
     DeleteDC(drawn);
     DeleteObject(shown_bmp);
     DeleteObject(drawn_bmp);
     ReleaseDC(NULL, screen);
     return best;
+}
+
+/* The icon, once the box has painted it: a match that is not clear yet is tried again. */
+static int IconStyle(HWND box)
+{
+    int clear = 0, style = 0;
+    for (int tries = 0; tries < 40 && !clear; tries++) {
+        if (tries) Sleep(50);
+        style = IconMatch(box, &clear);
+    }
+    return style;
 }
 
 int wmain(int argc, wchar_t **argv)
@@ -266,7 +285,7 @@ int wmain(int argc, wchar_t **argv)
         EnumWindows(FindBox, (LPARAM)&s);
         if (!s.found) continue;
         HWND box = s.found;
-        Sleep(150); /* let it paint, for the icon */
+        Sleep(50); /* let it paint */
 
         wchar_t caption[1024] = L"", text[4096] = L"";
         GetWindowTextW(box, caption, 1024);
