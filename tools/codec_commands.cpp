@@ -53,19 +53,15 @@ int ExpandTo(const char *in_path, const char *out_path, bool container) {
         fclose(in);
         return ToolFail(out_path, strerror(error));
     }
+    SzddHeader header;
+    SzddResult result = container ? SzddSkipContainerPrefix(SzddReadFile, in) : SZDD_OK;
+    if (result == SZDD_OK) result = SzddReadHeader(SzddReadFile, in, &header);
     uint64_t written = 0;
-    SzddResult result = container ? SzddUnpack(SzddReadFile, in, SzddWriteFile, out.file, &written)
-                                  : SzddExpand(SzddReadFile, in, SzddWriteFile, out.file, &written);
+    if (result == SZDD_OK) result = SzddExpandData(&header, SzddReadFile, in, SzddWriteFile, out.file, &written);
     if (result == SZDD_ERR_LENGTH) {
-        // Reread the declared length for the message.
-        unsigned char header[SZDD_HEADER_SIZE];
-        SzddHeader parsed = {0, 0, 0};
-        long skip = container ? SZDD_CONTAINER_PREFIX_SIZE : 0;
-        if (fseek(in, skip, SEEK_SET) == 0 && fread(header, 1, sizeof header, in) == sizeof header)
-            SzddParseHeader(header, sizeof header, &parsed);
         fclose(in);
         AbandonOutput(&out);
-        return LengthFail(in_path, written, parsed.expanded_length);
+        return LengthFail(in_path, written, header.expanded_length);
     }
     fclose(in);
     if (result != SZDD_OK) {

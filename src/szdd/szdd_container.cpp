@@ -32,8 +32,7 @@ SzddResult SzddPack(const unsigned char *data, size_t length, SzddWriteFn write,
     return SzddCompress(data, length, write, sink);
 }
 
-SzddResult SzddUnpack(SzddReadFn read, void *source, SzddWriteFn write, void *sink, uint64_t *written) {
-    *written = 0;
+SzddResult SzddSkipContainerPrefix(SzddReadFn read, void *source) {
     unsigned char prefix[SZDD_CONTAINER_PREFIX_SIZE];
     size_t have = 0;
     while (have < sizeof prefix) {
@@ -43,6 +42,12 @@ SzddResult SzddUnpack(SzddReadFn read, void *source, SzddWriteFn write, void *si
         have += static_cast<size_t>(got);
     }
     if ((have >= 1 && prefix[0] != 'M') || (have >= 2 && prefix[1] != 'Z')) return SZDD_ERR_NOT_SZDD;
-    if (have < sizeof prefix) return SZDD_ERR_TRUNCATED;
+    return have < sizeof prefix ? SZDD_ERR_TRUNCATED : SZDD_OK;
+}
+
+SzddResult SzddUnpack(SzddReadFn read, void *source, SzddWriteFn write, void *sink, uint64_t *written) {
+    *written = 0;
+    SzddResult result = SzddSkipContainerPrefix(read, source);
+    if (result != SZDD_OK) return result;
     return SzddExpand(read, source, write, sink, written);
 }

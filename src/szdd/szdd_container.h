@@ -15,6 +15,9 @@ int SzddIsContainer(const unsigned char *bytes, size_t length);
 // SZDD_ERR_LENGTH (input over 4 GiB - 1).
 SzddResult SzddPack(const unsigned char *data, size_t length, SzddWriteFn write, void *sink);
 
-// Reads and checks the 128-byte prefix (SZDD_ERR_NOT_SZDD without "MZ", SZDD_ERR_TRUNCATED when
-// shorter), then as SzddExpand.
+// Reads past the 128-byte prefix; SZDD_OK, SZDD_ERR_NOT_SZDD without "MZ", SZDD_ERR_TRUNCATED when
+// shorter, or SZDD_ERR_READ.
+SzddResult SzddSkipContainerPrefix(SzddReadFn read, void *source);
+
+// SzddSkipContainerPrefix, then as SzddExpand.
 SzddResult SzddUnpack(SzddReadFn read, void *source, SzddWriteFn write, void *sink, uint64_t *written);

@@ -1,5 +1,6 @@
 // SZDD header parsing and streaming expansion with fixed buffers and a fast path far from their edges.
 #include "szdd.h"
+#include "szdd_io.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -215,8 +216,7 @@ SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *sourc
     return result;
 }
 
-SzddResult SzddExpand(SzddReadFn read, void *source, SzddWriteFn write, void *sink, uint64_t *written) {
-    *written = 0;
+SzddResult SzddReadHeader(SzddReadFn read, void *source, SzddHeader *header) {
     unsigned char bytes[SZDD_HEADER_SIZE];
     size_t have = 0;
     while (have < SZDD_HEADER_SIZE) {
@@ -225,8 +225,13 @@ SzddResult SzddExpand(SzddReadFn read, void *source, SzddWriteFn write, void *si
         if (got == 0) break;
         have += static_cast<size_t>(got);
     }
+    return SzddParseHeader(bytes, have, header);
+}
+
+SzddResult SzddExpand(SzddReadFn read, void *source, SzddWriteFn write, void *sink, uint64_t *written) {
+    *written = 0;
     SzddHeader header;
-    SzddResult result = SzddParseHeader(bytes, have, &header);
+    SzddResult result = SzddReadHeader(read, source, &header);
     if (result != SZDD_OK) return result;
     return SzddExpandData(&header, read, source, write, sink, written);
 }

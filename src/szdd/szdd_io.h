@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "szdd.h"
+
 struct SzddMemorySource {
     const unsigned char *data;
     size_t length;
@@ -35,3 +37,6 @@ int SzddWriteFile(void *file, const unsigned char *buffer, size_t length);
 
 // SzddWriteFn that only counts: the sink is a uint64_t total; always returns 1.
 int SzddWriteCount(void *total, const unsigned char *buffer, size_t length);
+
+// Reads the 14-byte header from a source and parses it; as SzddParseHeader, or SZDD_ERR_READ.
+SzddResult SzddReadHeader(SzddReadFn read, void *source, SzddHeader *header);

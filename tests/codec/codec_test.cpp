@@ -12,8 +12,8 @@ namespace {
 // over the space-filled window, every length 3..18, shortest path over 9-bit literals and 17-bit
 // matches. Quadratic in the window; for small inputs only.
 size_t OptimalStreamSize(const Bytes &data) {
-    Bytes text(SZDD_WINDOW_SIZE, ' ');
-    text.insert(text.end(), data.begin(), data.end());
+    Bytes text(SZDD_WINDOW_SIZE + data.size(), ' ');
+    std::copy(data.begin(), data.end(), text.begin() + SZDD_WINDOW_SIZE);
     size_t n = data.size();
     std::vector<unsigned> longest(n, 0);
     for (size_t i = 0; i < n; ++i) {

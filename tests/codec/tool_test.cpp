@@ -92,6 +92,9 @@ TEST(Tool, BadInputFailsWithOneLineNamingTheFileAndLeavesNoOutput) {
     Bytes mode_b = stream;
     mode_b[8] = 'B';
     ASSERT_TRUE(WriteFileBytes(dir.File("modeb"), mode_b));
+    Bytes declares_more = stream;
+    declares_more[10] ^= 1;   // 5000 = 0x1388: declares 5001
+    ASSERT_TRUE(WriteFileBytes(dir.File("long"), declares_more));
     struct Case {
         const char *operands;
         const char *message;
@@ -99,6 +102,7 @@ TEST(Tool, BadInputFailsWithOneLineNamingTheFileAndLeavesNoOutput) {
         {"expand cut out", "szdd: cut: stream truncated\n"},
         {"expand text out", "szdd: text: not an SZDD stream\n"},
         {"expand modeb out", "szdd: modeb: unsupported compression mode\n"},
+        {"expand long out", "szdd: long: expands to 5000 bytes, but the header declares 5001\n"},
         {"unpack text out", "szdd: text: not an SZDD stream\n"},
         {"info cut", "szdd: cut: stream truncated\n"},
         {"expand missing out", "szdd: missing: No such file or directory\n"},
@@ -111,7 +115,7 @@ TEST(Tool, BadInputFailsWithOneLineNamingTheFileAndLeavesNoOutput) {
         EXPECT_EQ(r.err, c.message) << c.operands;
         EXPECT_FALSE(Exists(dir.File("out"))) << c.operands;
     }
-    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"cut", "modeb", "text"}));
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"cut", "long", "modeb", "text"}));
 }
 
 TEST(Tool, FailedExpansionKeepsAnExistingOutputUntouched) {
