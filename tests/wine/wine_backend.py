@@ -194,7 +194,9 @@ class WineBackend:
         answer_text = ",".join(["close"] * 64) if answers is None else ",".join(answers)
         args = [self.driver, "--exe", windows_path_of_host(updater or self.updater),
                 "--transcript", windows_path_of_host(transcript), "--env", windows_path_of_host(env_file),
-                "--answers", answer_text, "--clear-key", sc.APP_PATHS_KEY]
+                "--answers", answer_text, "--clear-key", sc.APP_PATHS_KEY,
+                # Relative paths (an unexpanded "%SystemDrive%\\...") land on the scenario's drive.
+                "--cwd", "C:\\"]
         registry = scenario["registry"]
         if registry and registry.get("key") and registry["key"].lower() != sc.APP_PATHS_KEY.lower():
             args += ["--clear-key", registry["key"]]
