@@ -2,6 +2,7 @@
 // shortest-path pass over 9-bit literals and 17-bit matches.
 #include "szdd.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -154,7 +155,7 @@ void Rebase(Finder *f, uint32_t *pos) {
 void *AllocateLarge(size_t size) {
 #ifdef __linux__
     const size_t huge = size_t{2} << 20;
-    if (size >= 4 * huge) {
+    if (size >= huge) {
         void *p = nullptr;
         if (posix_memalign(&p, huge, (size + huge - 1) / huge * huge) != 0) return nullptr;
         madvise(p, (size + huge - 1) / huge * huge, MADV_HUGEPAGE);
@@ -185,18 +186,24 @@ int FlushOutput(Output *o) {
 SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn write, void *sink) {
     if (length > 0xFFFFFFFFu) return SZDD_ERR_LENGTH;
 
+    // Four bytes per input byte must be addressable (only a concern for 32-bit hosts).
+    if (length > (SIZE_MAX - kWindow - kPadding - 8) / 4) return SZDD_ERR_NO_MEMORY;
+
     size_t text_size = kWindow + length + kPadding;
-    unsigned char *text = static_cast<unsigned char *>(AllocateLarge(text_size));
+    // One block for the per-position tables: match distances, the text, then the steps (the longest
+    // match length, later the chosen one: 1 for a literal).
+    size_t dist_size = (length + 1) * sizeof(uint16_t);
+    unsigned char *tables = static_cast<unsigned char *>(AllocateLarge(dist_size + text_size + length + 1));
+    uint16_t *dist = reinterpret_cast<uint16_t *>(tables);
+    unsigned char *text = tables ? tables + dist_size : nullptr;
+    unsigned char *step = tables ? text + text_size : nullptr;
     uint32_t *head = static_cast<uint32_t *>(malloc((size_t{1} << kHashBits) * sizeof(uint32_t)));
     uint32_t *son = static_cast<uint32_t *>(malloc(2 * kCycle * sizeof(uint32_t)));
     uint32_t *head3 = static_cast<uint32_t *>(malloc((size_t{1} << kHashBits) * sizeof(uint32_t)));
     uint32_t *prev3 = static_cast<uint32_t *>(malloc(kCycle * sizeof(uint32_t)));
-    // Per position: the chosen step (1 = literal, else a match length), and the match distance.
-    unsigned char *step = static_cast<unsigned char *>(AllocateLarge(length + 1));
-    uint16_t *dist = static_cast<uint16_t *>(AllocateLarge((length + 1) * sizeof(uint16_t)));
     unsigned char *out = static_cast<unsigned char *>(malloc(kOutputCapacity));
     SzddResult result = SZDD_OK;
-    if (!text || !head || !son || !head3 || !prev3 || !step || !dist || !out) {
+    if (!tables || !head || !son || !head3 || !prev3 || !out) {
         result = SZDD_ERR_NO_MEMORY;
         goto done;
     }
@@ -297,13 +304,11 @@ SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn wr
     }
 
 done:
-    free(text);
+    free(tables);
     free(head);
     free(son);
     free(head3);
     free(prev3);
-    free(step);
-    free(dist);
     free(out);
     return result;
 }
