@@ -79,7 +79,7 @@ def main():
         with open(path, "w", encoding="utf-8") as f:
             json.dump(SAMPLE, f)
         scenario = sc.load(path)
-        session.start()
+        session.start(needed=[args.updater, args.driver])
         try:
             session.reset_drive_c()
             with sc.sandbox_dir() as sandbox:

@@ -99,7 +99,7 @@ def main():
 
     failed = ran = 0
     started = time.time()
-    session.start()
+    session.start(needed=[args.updater, args.driver])
     try:
         for path in cases:
             scenario = sc.load(path)

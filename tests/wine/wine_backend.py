@@ -93,7 +93,23 @@ class WineSession:
                                                           proc.stderr.decode("utf-8", "replace")[-2000:]))
         return proc
 
-    def start(self):
+    def reachable(self, path):
+        """Whether Wine's user can get to path: every folder above it open to others."""
+        if self.uid is None:
+            return True
+        path = os.path.abspath(path)
+        parent = os.path.dirname(path)
+        while parent != os.path.dirname(parent):
+            if not os.stat(parent).st_mode & 0o001:
+                return False
+            parent = os.path.dirname(parent)
+        return True
+
+    def start(self, needed=()):
+        for path in (self.prefix,) + tuple(needed):
+            if not self.reachable(path):
+                raise RuntimeError("%s is out of reach of the user Wine runs as (nobody): run the tests as an "
+                                   "ordinary user, or from a checkout that others may enter" % path)
         self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                                      stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
         time.sleep(0.5)
