@@ -13,6 +13,7 @@ const SzddCommand kCommands[] = {
     {"info", "FILE", "show the header of an SZDD stream or payload container and check its length", 1, RunInfo},
     {"pack", "IN OUT", "compress IN into a payload container OUT (128-byte prefix + stream)", 2, RunPack},
     {"unpack", "CONTAINER OUT", "expand the payload container CONTAINER into OUT", 2, RunUnpack},
+    {"inspect", "UPDATER.EXE", "check what an updater executable ships: resources, containers, version", 1, RunInspect},
 };
 
 void PrintHelp(FILE *to) {

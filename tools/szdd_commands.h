@@ -20,3 +20,4 @@ int RunExpand(char **operands);
 int RunInfo(char **operands);
 int RunPack(char **operands);
 int RunUnpack(char **operands);
+int RunInspect(char **operands);

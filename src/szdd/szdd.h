@@ -49,5 +49,6 @@ SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *sourc
 SzddResult SzddExpand(SzddReadFn read, void *source, SzddWriteFn write, void *sink, uint64_t *written);
 
 // Compresses length bytes into a mode "A" stream (missing character 0) of the smallest size the format
-// allows, handed to the sink in pieces; SZDD_OK, SZDD_ERR_WRITE or SZDD_ERR_NO_MEMORY. Deterministic.
+// allows, handed to the sink in pieces; SZDD_OK, SZDD_ERR_WRITE, SZDD_ERR_NO_MEMORY, or SZDD_ERR_LENGTH for
+// inputs of 4 GiB or more, whose length the header cannot hold. Deterministic.
 SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn write, void *sink);
