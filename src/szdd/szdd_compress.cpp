@@ -6,9 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef __linux__
 #include <sys/mman.h>
-#endif
 
 namespace {
 
@@ -150,10 +148,10 @@ void Rebase(Finder *f, uint32_t *pos) {
     *pos -= shift;
 }
 
-// Memory for the per-position tables, which are touched once each: on Linux ask for huge pages, which
-// saves a page fault per 4 KiB. Returns NULL when out of memory; release with free.
+// Memory for the per-position tables, which are touched once each: ask for huge pages, which saves a
+// page fault per 4 KiB (the codec builds for the host, a POSIX system). Returns NULL when out of memory;
+// release with free.
 void *AllocateLarge(size_t size) {
-#ifdef __linux__
     const size_t huge = size_t{2} << 20;
     if (size >= huge) {
         void *p = nullptr;
@@ -161,7 +159,6 @@ void *AllocateLarge(size_t size) {
         madvise(p, (size + huge - 1) / huge * huge, MADV_HUGEPAGE);
         return p;
     }
-#endif
     return malloc(size);
 }
 
