@@ -51,8 +51,8 @@ int IsAcceptedSize(const DWORD *table, DWORD size);
 // Compares two file times as unsigned 64-bit values; negative, 0 or positive as a is before, at or after b.
 int CompareFileTimes(const FILETIME *a, const FILETIME *b);
 
-// The path of the temporary file that the target is expanded into: the target's name with its last byte
-// replaced by '$'; 1, or 0 when targetPath is empty or does not fit.
+// The path of the temporary file that the target is expanded into: the target's path with its last two
+// bytes made "$_" ("PERNA.E$_"); 1, or 0 when targetPath is shorter than 2 bytes or does not fit.
 int TemporaryPathFor(const char *targetPath, char *buffer, size_t capacity);
 
 // The expanded length declared in the SZDD header of a payload resource of size bytes; 1, or 0 when the

@@ -115,6 +115,14 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     if (source < 0)
         return Fail(stagedPath, NULL, failedSource);
 
+    // A read-only target cannot be replaced; said now, before any work, as opening it for writing would.
+    // (Not every platform refuses to move a file over a read-only one.)
+    DWORD attributes = GetFileAttributesA(targetPath);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        LZClose(source);
+        return Fail(stagedPath, NULL, failedTarget);
+    }
+
     // The target is expanded beside itself and then moved over it, so that it is never left truncated.
     OFSTRUCT targetInfo;
     INT target = LZOpenFileA(temporaryPath, &targetInfo, OF_CREATE | OF_WRITE);

@@ -73,10 +73,15 @@ int StageDirectory(char *buffer, size_t capacity)
 int TemporaryPathFor(const char *targetPath, char *buffer, size_t capacity)
 {
     size_t length = strlen(targetPath);
-    if (length == 0 || length >= capacity)
+    if (length < 2 || length >= capacity)
         return 0;
     memcpy(buffer, targetPath, length + 1);
-    // A fixed name beside the target: a crashed run leaves at most this one file, which the next run reuses.
-    buffer[length - 1] = '$';
+    // A fixed name beside the target, as long as the target's path: a crashed run leaves at most this
+    // one file, which the next run reuses. It ends in '_' because the LZ library, when it cannot open a
+    // name, opens the name with the extension's last character made '_' instead; for this name that is
+    // the name itself, never another file. The '$' keeps it apart from a staged file of the same
+    // directory ("PERNA.EX_").
+    buffer[length - 2] = '$';
+    buffer[length - 1] = '_';
     return 1;
 }

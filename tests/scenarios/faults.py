@@ -19,7 +19,7 @@ DAYOFF = "C:\\Karyom\\KALENDO.INI"
 # Status of a process ended by an "exit" fault (the stand-in's choice).
 ABRUPT_EXIT_STATUS = 86
 DELETING_CALLS = ("remove", "DeleteFileA")
-ROW2_LEFTOVERS = ("KALENDO.IN_", "KALENDO.IN$")
+ROW2_LEFTOVERS = ("KALENDO.IN_", "KALENDO.I$_")
 
 ROW1_OUTCOMES = set(ROW1_REFUSALS) | set(ROW_FAILURES[1])
 ROW2_FAILURES = set(ROW_FAILURES[2])

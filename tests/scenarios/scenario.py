@@ -26,7 +26,7 @@ DEFAULT_ENV = {"TMP": "C:\\TEMP"}
 DEFAULT_TZ = "Asia/Tokyo"
 OLD_TIME = "2010-01-01T00:00:00Z"
 # Files that no run may leave behind: the staged payloads and the temporary files beside the targets.
-STRAY_NAMES = ("PERNA.EX_", "KALENDO.IN_", "PERNA.EX$", "KALENDO.IN$")
+STRAY_NAMES = ("PERNA.EX_", "KALENDO.IN_", "PERNA.E$_", "KALENDO.I$_")
 # Local times the payloads carry (row 1, row 2).
 PAYLOAD_LOCAL_TIMES = {"payload": (2015, 4, 21, 19, 50, 50), "payload2": (2015, 4, 30, 13, 49, 6)}
 OLD_TOOL_SIZE = 610361

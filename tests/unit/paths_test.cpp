@@ -40,8 +40,11 @@ TEST(Paths, TemporaryFileSitsBesideTheTargetUnderAFixedName)
 {
     char buffer[InstallPathCapacity];
     ASSERT_TRUE(TemporaryPathFor("C:\\Karyom\\PERNA.EXE", buffer, sizeof buffer));
-    EXPECT_STREQ(buffer, "C:\\Karyom\\PERNA.EX$");
+    EXPECT_STREQ(buffer, "C:\\Karyom\\PERNA.E$_");
+    ASSERT_TRUE(TemporaryPathFor("C:\\Karyom\\KALENDO.INI", buffer, sizeof buffer));
+    EXPECT_STREQ(buffer, "C:\\Karyom\\KALENDO.I$_");
     EXPECT_FALSE(TemporaryPathFor("", buffer, sizeof buffer));
+    EXPECT_FALSE(TemporaryPathFor("A", buffer, sizeof buffer));
     std::string longest(InstallPathCapacity - 1, 'A');
     EXPECT_TRUE(TemporaryPathFor(longest.c_str(), buffer, sizeof buffer));
     std::string over(InstallPathCapacity, 'A');

@@ -120,8 +120,9 @@ TEST_F(StandInTest, ReadOnlyFilesRefuseWritingReplacingAndDeletingEvenToRoot)
     EXPECT_NE(CrtRemove("C:\\RO.INI"), 0);
     EXPECT_FALSE(MoveFileExA("C:\\NEW.TMP", "C:\\RO.INI", MOVEFILE_REPLACE_EXISTING));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-    OFSTRUCT of;
-    EXPECT_LT(LZOpenFileA((LPSTR) "C:\\RO.INI", &of, OF_CREATE | OF_WRITE), 0);
+    EXPECT_EQ(GetFileAttributesA("C:\\RO.INI"), (DWORD)FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(GetFileAttributesA("C:\\NEW.TMP"), (DWORD)FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(GetFileAttributesA("C:\\NONE.TMP"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(Get("RO.INI"), "old");
     h = CreateFileA("C:\\RO.INI", GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -209,6 +210,40 @@ TEST_F(StandInTest, LzCopyExpandsSzddCopiesOtherFilesAsTheyAreAndStampsTheDestin
     EXPECT_EQ(LZCopy(source, 12346), LZERROR_BADOUTHANDLE);
     LZClose(source);
     EXPECT_LT(LZOpenFileA((LPSTR) "C:\\NONE.IN_", &a, OF_READ | OF_SHARE_DENY_NONE), 0);
+}
+
+// The LZ library tries a name it cannot open once more as the compressed file's name, in every mode.
+TEST_F(StandInTest, LzOpenFallsBackToTheCompressedNameEvenWhenCreating)
+{
+    OFSTRUCT of;
+    Put("ONLY.EX_", "compressed");
+    INT h = LZOpenFileA((LPSTR) "C:\\ONLY.EXE", &of, OF_READ | OF_SHARE_DENY_NONE);
+    ASSERT_GE(h, 0);
+    LZClose(h);
+
+    Put("RO.INI", "old");
+    chmod(Host("RO.INI").c_str(), 0444);
+    h = LZOpenFileA((LPSTR) "C:\\RO.INI", &of, OF_CREATE | OF_WRITE);
+    ASSERT_GE(h, 0);  // created RO.IN_ instead
+    LZClose(h);
+    EXPECT_EQ(Get("RO.INI"), "old");
+    EXPECT_EQ(Get("RO.IN_"), "");
+
+    // A short extension gains '_', a name without one gains "._"; a name ending in '_' is itself.
+    h = LZOpenFileA((LPSTR) "C:\\NOWHERE\\X.AB", &of, OF_READ);
+    EXPECT_LT(h, 0);
+    Put("X.AB_", "x");
+    Put("NOEXT._", "y");
+    h = LZOpenFileA((LPSTR) "C:\\X.AB", &of, OF_READ);
+    EXPECT_GE(h, 0);
+    LZClose(h);
+    h = LZOpenFileA((LPSTR) "C:\\NOEXT", &of, OF_READ);
+    EXPECT_GE(h, 0);
+    LZClose(h);
+    Put("RO.E$_", "stale");
+    chmod(Host("RO.E$_").c_str(), 0444);
+    EXPECT_LT(LZOpenFileA((LPSTR) "C:\\RO.E$_", &of, OF_CREATE | OF_WRITE), 0);
+    EXPECT_EQ(Get("RO.E$_"), "stale");
 }
 
 TEST_F(StandInTest, ACutStreamCopiesWhatItHasWithoutAnError)

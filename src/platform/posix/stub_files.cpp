@@ -268,6 +268,26 @@ BOOL DeleteFileA(LPCSTR path)
     return DeleteHostFile(host) ? TRUE : FALSE;
 }
 
+DWORD GetFileAttributesA(LPCSTR path)
+{
+    if (!WinstubEnter("GetFileAttributesA")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    char host[4096];
+    if (!HostPath(path, host, sizeof host))
+        return INVALID_FILE_ATTRIBUTES;
+    struct stat st;
+    if (stat(host, &st) != 0) {
+        SetLastError(MissingError(host));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if ((st.st_mode & S_IWUSR) == 0)
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags)
 {
     if (!WinstubEnter("MoveFileExA")) {

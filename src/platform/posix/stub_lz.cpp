@@ -62,12 +62,9 @@ LONG CopiedCount(uint64_t written)
     return written > 0x7FFFFFFF ? 0x7FFFFFFF : (LONG)written;
 }
 
-}  // namespace
-
-INT LZOpenFileA(LPSTR fileName, LPOFSTRUCT openBuffer, WORD style)
+// One attempt of LZOpenFileA on one name; the handle, or a negative LZERROR_ value.
+INT OpenLzFile(const char *fileName, LPOFSTRUCT openBuffer, WORD style)
 {
-    if (!WinstubEnter("LZOpenFileA"))
-        return LZERROR_BADINHANDLE;
     if (openBuffer != NULL) {
         memset(openBuffer, 0, sizeof *openBuffer);
         openBuffer->cBytes = (BYTE)sizeof *openBuffer;
@@ -103,6 +100,42 @@ INT LZOpenFileA(LPSTR fileName, LPOFSTRUCT openBuffer, WORD style)
     handle->writable = write || create;
     snprintf(handle->path, sizeof handle->path, "%s", fileName);
     return LzHandleBase + (INT)HandleValue(handle);
+}
+
+// The name under which the library looks for a file it could not open: the compressed file's name, the
+// last character of the extension replaced by '_' ("A.EXE" -> "A.EX_"), '_' appended to a shorter
+// extension, "._" to a name without one. Returns 0 when it does not fit.
+int CompressedFileName(const char *fileName, char *buffer, size_t capacity)
+{
+    size_t length = strlen(fileName);
+    if (length + 3 > capacity)
+        return 0;
+    memcpy(buffer, fileName, length + 1);
+    char *name = strrchr(buffer, '\\');
+    char *dot = strchr(name != NULL ? name : buffer, '.');
+    if (dot == NULL) {
+        memcpy(buffer + length, "._", 3);
+    } else if (strlen(dot + 1) < 3) {
+        memcpy(buffer + length, "_", 2);
+    } else {
+        buffer[length - 1] = '_';
+    }
+    return 1;
+}
+
+}  // namespace
+
+INT LZOpenFileA(LPSTR fileName, LPOFSTRUCT openBuffer, WORD style)
+{
+    if (!WinstubEnter("LZOpenFileA"))
+        return LZERROR_BADINHANDLE;
+    INT handle = OpenLzFile(fileName, openBuffer, style);
+    // Like the real library, a name that cannot be opened is tried once more as its compressed name, in
+    // every mode: creating "X.EX$" that way may create "X.EX_" instead.
+    char compressed[MAX_PATH + 3];
+    if (handle < 0 && CompressedFileName(fileName, compressed, sizeof compressed))
+        handle = OpenLzFile(compressed, openBuffer, style);
+    return handle;
 }
 
 LONG LZCopy(INT source, INT destination)
