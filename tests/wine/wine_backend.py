@@ -16,7 +16,9 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scenarios"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scenario as sc  # noqa: E402
+import resource_patch  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -196,6 +198,13 @@ class WineBackend:
 
     def run(self, scenario, run, prepared, updater=None, extra_env=None, driver_options=()):
         sandbox = prepared.sandbox
+        if scenario["resources"]:
+            # Resource overrides: a copy of the executable with the payload resource changed in place.
+            with open(updater or self.updater, "rb") as f:
+                data = resource_patch.patched(f.read(), scenario["resources"])
+            updater = os.path.join(sandbox, "PernaUpdate.exe")
+            with open(updater, "wb") as f:
+                f.write(data)
         self.session.give(self.session.drive_c())
         self.session.give(sandbox)
         env_file = os.path.join(sandbox, "environment.txt")
