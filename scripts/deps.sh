@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that building and testing need, only those missing.
 set -euo pipefail
 packages=(
-  cmake g++ make clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3 tzdata
+  cmake g++ make clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3 tzdata openssl
   mscompress libmspack-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 llvm
   wine64 xvfb xauth fonts-ipafont-gothic imagemagick osslsigncode

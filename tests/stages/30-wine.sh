@@ -34,15 +34,11 @@ build() {
 build win32 || exit 1
 build win64 || exit 1
 # The stand-in and the inspector (scripts/test.sh has built the native preset already).
-build native --target PernaUpdate pe_inspect szdd_tool || exit 1
+build native --target PernaUpdate szdd_tool || exit 1
 
-# The szdd tool's own inspect subcommand once it is wired in; the same code built alone until then.
+# The checkers run the inspector as one program taking the executable.
 inspect_wrapper=$scratch/inspect
-if build/native/szdd --help 2>/dev/null | grep -q 'szdd inspect'; then
-  printf '#!/bin/sh\nexec "%s" inspect "$@"\n' "$PWD/build/native/szdd" > "$inspect_wrapper"
-else
-  printf '#!/bin/sh\nexec "%s" "$@"\n' "$PWD/build/native/pe_inspect" > "$inspect_wrapper"
-fi
+printf '#!/bin/sh\nexec "%s" inspect "$@"\n' "$PWD/build/native/szdd" > "$inspect_wrapper"
 chmod +x "$inspect_wrapper"
 
 step "shipped executable" python3 tests/wine/check_shipped.py build/win32/PernaUpdate.exe \
