@@ -15,6 +15,7 @@
 
 #include "szdd.h"
 #include "szdd_io.h"
+#include "tool_io.h"
 
 namespace {
 
@@ -37,17 +38,6 @@ double CpuNow() {
     timespec t;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return t.tv_sec + t.tv_nsec * 1e-9;
-}
-
-bool ReadFile(const std::string &path, std::vector<unsigned char> *bytes) {
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return false;
-    bytes->clear();
-    unsigned char chunk[1 << 16];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) bytes->insert(bytes->end(), chunk, chunk + got);
-    fclose(f);
-    return true;
 }
 
 bool WriteFile(const std::string &path, const unsigned char *data, size_t length) {
@@ -156,7 +146,7 @@ int main(int argc, char **argv) {
         Row r;
         r.name = path.substr(path.find_last_of('/') + 1);
         std::vector<unsigned char> data;
-        if (!ReadFile(path, &data)) {
+        if (ReadWholeFile(path.c_str(), &data) != 0) {
             fprintf(stderr, "szdd_bench: %s: cannot read\n", path.c_str());
             ++failures;
             continue;
@@ -196,7 +186,7 @@ int main(int argc, char **argv) {
             // msexpand makes a system call per byte or so: one run, and only on small files by default.
             r.msexpand = TimeCommand("msexpand < '" + packed + "' > '" + expanded + "'");
             r.msexpand_size = data.size();
-            if (!ReadFile(expanded, &check) || check != data) {
+            if (ReadWholeFile(expanded.c_str(), &check) != 0 || check != data) {
                 fprintf(stderr, "szdd_bench: %s: msexpand output differs\n", path.c_str());
                 ++failures;
             }
@@ -204,7 +194,7 @@ int main(int argc, char **argv) {
         if (!ours_only) r.mspack = BestOf([&] {
             return mspack->decompress(mspack, packed.c_str(), expanded.c_str()) == MSPACK_ERR_OK;
         }, 3, 0.5);
-        if (!ours_only && (!ReadFile(expanded, &check) || check != data)) {
+        if (!ours_only && (ReadWholeFile(expanded.c_str(), &check) != 0 || check != data)) {
             fprintf(stderr, "szdd_bench: %s: libmspack output differs\n", path.c_str());
             ++failures;
         }
