@@ -6,6 +6,8 @@ packages=(
   mscompress libmspack-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 llvm
   wine64 xvfb xauth fonts-ipafont-gothic imagemagick osslsigncode
+  # What Wine's X11 driver and message boxes use when present (recommended, not required, by wine64).
+  wine fonts-wine libxrender1 libxrandr2 libxinerama1 libxi6 libxcursor1 libxcomposite1 libxfixes3 libxxf86vm1
 )
 missing=()
 for p in "${packages[@]}"; do
