@@ -87,7 +87,7 @@ int RunInfo(char **operands) {
     std::vector<unsigned char> bytes;
     if (int error = ReadWholeFile(path, &bytes)) return ToolFail(path, strerror(error));
     bool container = SzddIsContainer(bytes.data(), bytes.size()) != 0;
-    size_t skip = container ? SZDD_CONTAINER_PREFIX_SIZE : 0;
+    size_t skip = container ? SzddContainerPrefixSize : 0;
     const unsigned char *stream = bytes.data() + skip;
     size_t stream_size = bytes.size() - skip;
 
@@ -95,7 +95,7 @@ int RunInfo(char **operands) {
     SzddResult result = SzddParseHeader(stream, stream_size, &header);
     if (result != SZDD_OK) return ToolFail(path, SzddResultText(result));
 
-    SzddMemorySource source = {stream + SZDD_HEADER_SIZE, stream_size - SZDD_HEADER_SIZE, 0};
+    SzddMemorySource source = {stream + SzddHeaderSize, stream_size - SzddHeaderSize, 0};
     uint64_t total = 0, written = 0;
     result = SzddExpandData(&header, SzddReadMemory, &source, SzddWriteCount, &total, &written);
 

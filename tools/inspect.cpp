@@ -38,21 +38,21 @@ bool IsVersion(const PeResource &r) {
 void CheckContainer(const std::vector<unsigned char> &file, const PeResource &r, Report *report) {
     const unsigned char *bytes = file.data() + r.file_offset;
     std::string name = r.name.Text();
-    if (r.size < 128 + SZDD_HEADER_SIZE) {
+    if (r.size < SzddContainerPrefixSize + SzddHeaderSize) {
         report->Problem(name + ": " + std::to_string(r.size) + " bytes, too short for a container");
         return;
     }
     SzddHeader header;
-    SzddResult result = SzddParseHeader(bytes + 128, r.size - 128, &header);
+    SzddResult result = SzddParseHeader(bytes + SzddContainerPrefixSize, r.size - SzddContainerPrefixSize, &header);
     if (result != SZDD_OK) {
         report->Problem(name + ": no SZDD stream after the 128-byte prefix (" + SzddResultText(result) + ")");
         return;
     }
-    SzddMemorySource source = {bytes + 128, (size_t)r.size - 128, 0};
+    SzddMemorySource source = {bytes + SzddContainerPrefixSize, (size_t)r.size - SzddContainerPrefixSize, 0};
     uint64_t written = 0, counted = 0;
     result = SzddExpand(SzddReadMemory, &source, SzddWriteCount, &counted, &written);
     printf("  %s: prefix 128 bytes%s, stream %u bytes, mode %c, declares %u bytes, expands to %llu: %s\n",
-           name.c_str(), bytes[0] == 'M' && bytes[1] == 'Z' ? " (MZ)" : "", (unsigned)(r.size - 128),
+           name.c_str(), bytes[0] == 'M' && bytes[1] == 'Z' ? " (MZ)" : "", (unsigned)(r.size - SzddContainerPrefixSize),
            header.mode, (unsigned)header.expanded_length, (unsigned long long)written,
            result == SZDD_OK ? "ok" : SzddResultText(result));
     if (result != SZDD_OK) report->Problem(name + ": stream does not expand cleanly: " + SzddResultText(result));

@@ -1,6 +1,8 @@
 // SZDD streams (the compress/expand format, mode "A"): header, streaming expansion, optimal compression.
 #pragma once
 
+#include "szdd_format.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -15,13 +17,6 @@ enum SzddResult {
     SZDD_ERR_NO_MEMORY
 };
 
-enum {
-    SZDD_HEADER_SIZE = 14,
-    SZDD_WINDOW_SIZE = 4096,
-    SZDD_MODE_A = 0x41
-};
-
-extern const unsigned char SzddMagic[8];
 
 struct SzddHeader {
     unsigned char mode;

@@ -12,9 +12,9 @@ namespace {
 
 const unsigned kMinMatch = 3;
 const unsigned kMaxMatch = 18;
-const size_t kWindow = SZDD_WINDOW_SIZE;
+const size_t kWindow = SzddWindowSize;
 // Tree nodes live in a cyclic table twice the window, so a node is never reused while in reach.
-const size_t kCycle = 2 * SZDD_WINDOW_SIZE;
+const size_t kCycle = 2 * SzddWindowSize;
 const unsigned kHashBits = 14;
 // Tree positions are 32-bit and start at kFirst, so that "none" (0) is always out of reach and one
 // comparison checks both; the base moves forward whenever they reach kRebaseAt.
@@ -265,12 +265,12 @@ SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn wr
 
     {
         Output o = {write, sink, out, 0};
-        static const unsigned char kModeAndMissing[2] = {SZDD_MODE_A, 0};
+        static const unsigned char kModeAndMissing[2] = {SzddModeA, 0};
         memcpy(out, SzddMagic, sizeof SzddMagic);
-        memcpy(out + 8, kModeAndMissing, 2);
+        memcpy(out + SzddModeOffset, kModeAndMissing, 2);
         uint32_t declared = static_cast<uint32_t>(length);
-        for (int k = 0; k < 4; ++k) out[10 + k] = static_cast<unsigned char>(declared >> (8 * k));
-        o.used = SZDD_HEADER_SIZE;
+        for (int k = 0; k < 4; ++k) out[SzddLengthOffset + k] = static_cast<unsigned char>(declared >> (8 * k));
+        o.used = SzddHeaderSize;
 
         size_t i = 0;
         while (i < length) {

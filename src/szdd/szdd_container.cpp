@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-const unsigned char SzddContainerPrefix[SZDD_CONTAINER_PREFIX_SIZE] = {
+const unsigned char SzddContainerPrefix[SzddContainerPrefixSize] = {
     // 0x00: DOS header: signature, 0x90 bytes in the last page, 3 pages, no relocations, 4 header
     // paragraphs, maximum extra memory, SS:SP = 0000:00B8, CS:IP = 0000:0000, relocations at 0x40.
     'M', 'Z', 0x90, 0x00, 0x03, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00,
@@ -21,19 +21,19 @@ const unsigned char SzddContainerPrefix[SZDD_CONTAINER_PREFIX_SIZE] = {
     0, 0, 0, 0, 0, 0, 0};
 
 int SzddIsContainer(const unsigned char *bytes, size_t length) {
-    if (length < SZDD_CONTAINER_PREFIX_SIZE + sizeof SzddMagic) return 0;
+    if (length < SzddContainerPrefixSize + sizeof SzddMagic) return 0;
     if (bytes[0] != 'M' || bytes[1] != 'Z') return 0;
-    return memcmp(bytes + SZDD_CONTAINER_PREFIX_SIZE, SzddMagic, sizeof SzddMagic) == 0;
+    return memcmp(bytes + SzddContainerPrefixSize, SzddMagic, sizeof SzddMagic) == 0;
 }
 
 SzddResult SzddPack(const unsigned char *data, size_t length, SzddWriteFn write, void *sink) {
     if (length > 0xFFFFFFFFu) return SZDD_ERR_LENGTH;
-    if (!write(sink, SzddContainerPrefix, SZDD_CONTAINER_PREFIX_SIZE)) return SZDD_ERR_WRITE;
+    if (!write(sink, SzddContainerPrefix, SzddContainerPrefixSize)) return SZDD_ERR_WRITE;
     return SzddCompress(data, length, write, sink);
 }
 
 SzddResult SzddSkipContainerPrefix(SzddReadFn read, void *source) {
-    unsigned char prefix[SZDD_CONTAINER_PREFIX_SIZE];
+    unsigned char prefix[SzddContainerPrefixSize];
     size_t have = 0;
     while (have < sizeof prefix) {
         long got = read(source, prefix + have, sizeof prefix - have);

@@ -3,10 +3,8 @@
 
 #include "szdd.h"
 
-enum { SZDD_CONTAINER_PREFIX_SIZE = 128 };
-
 // The prefix: a DOS executable header ("MZ", new-header offset 0x118) and its stub program and text.
-extern const unsigned char SzddContainerPrefix[SZDD_CONTAINER_PREFIX_SIZE];
+extern const unsigned char SzddContainerPrefix[SzddContainerPrefixSize];
 
 // 1 when bytes start with an "MZ" prefix followed by the SZDD magic at offset 128, else 0.
 int SzddIsContainer(const unsigned char *bytes, size_t length);

@@ -5,12 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-const unsigned char SzddMagic[8] = {0x53, 0x5A, 0x44, 0x44, 0x88, 0xF0, 0x27, 0x33};
-
 namespace {
 
 // The window's first write position; the 4096 bytes before it start out as spaces.
-const unsigned kFirstWritePosition = SZDD_WINDOW_SIZE - 16;
+const unsigned kFirstWritePosition = SzddWindowSize - 16;
 // A control byte and eight two-byte matches: the most one group can take from the input.
 const size_t kGroupInput = 17;
 // Eight matches of 18 bytes: the most one group can add to the output.
@@ -20,7 +18,7 @@ const size_t kInputCapacity = 64 * 1024;
 // so that matches may be copied eight bytes at a time past their end.
 const size_t kOutputRoom = 64 * 1024;
 const size_t kOutputSlack = 32;
-const size_t kOutputCapacity = SZDD_WINDOW_SIZE + kOutputRoom + kOutputSlack;
+const size_t kOutputCapacity = SzddWindowSize + kOutputRoom + kOutputSlack;
 
 struct Expansion {
     SzddReadFn read;
@@ -68,12 +66,12 @@ SzddResult Flush(Expansion *x) {
 
 // Makes room for one more group, flushing and keeping the last 4096 bytes as history; as Flush.
 SzddResult MakeRoom(Expansion *x) {
-    if (static_cast<size_t>(x->out + SZDD_WINDOW_SIZE + kOutputRoom - x->cur) >= kGroupOutput)
+    if (static_cast<size_t>(x->out + SzddWindowSize + kOutputRoom - x->cur) >= kGroupOutput)
         return SZDD_OK;
     SzddResult result = Flush(x);
     if (result != SZDD_OK) return result;
-    memmove(x->out, x->cur - SZDD_WINDOW_SIZE, SZDD_WINDOW_SIZE);
-    x->cur = x->out + SZDD_WINDOW_SIZE;
+    memmove(x->out, x->cur - SzddWindowSize, SzddWindowSize);
+    x->cur = x->out + SzddWindowSize;
     x->flushed = x->cur;
     return SZDD_OK;
 }
@@ -108,16 +106,16 @@ SzddResult Decode(Expansion *x) {
             for (int bit = 0; bit < 8; ++bit, control >>= 1) {
                 if (control & 1) {
                     *cur++ = *in++;
-                    ring = (ring + 1) & (SZDD_WINDOW_SIZE - 1);
+                    ring = (ring + 1) & (SzddWindowSize - 1);
                 } else {
                     unsigned b0 = in[0], b1 = in[1];
                     in += 2;
                     unsigned position = b0 | ((b1 & 0xF0u) << 4);
                     unsigned length = (b1 & 0x0Fu) + 3;
-                    size_t distance = ((ring - position - 1) & (SZDD_WINDOW_SIZE - 1)) + 1;
+                    size_t distance = ((ring - position - 1) & (SzddWindowSize - 1)) + 1;
                     CopyMatch(cur, distance, length);
                     cur += length;
-                    ring = (ring + length) & (SZDD_WINDOW_SIZE - 1);
+                    ring = (ring + length) & (SzddWindowSize - 1);
                 }
             }
         } else {
@@ -127,7 +125,7 @@ SzddResult Decode(Expansion *x) {
             for (int bit = 0; bit < 8 && in < end; ++bit, control >>= 1) {
                 if (control & 1) {
                     *cur++ = *in++;
-                    ring = (ring + 1) & (SZDD_WINDOW_SIZE - 1);
+                    ring = (ring + 1) & (SzddWindowSize - 1);
                 } else {
                     if (end - in < 2) {
                         x->cur = cur;
@@ -139,10 +137,10 @@ SzddResult Decode(Expansion *x) {
                     in += 2;
                     unsigned position = b0 | ((b1 & 0xF0u) << 4);
                     unsigned length = (b1 & 0x0Fu) + 3;
-                    size_t distance = ((ring - position - 1) & (SZDD_WINDOW_SIZE - 1)) + 1;
+                    size_t distance = ((ring - position - 1) & (SzddWindowSize - 1)) + 1;
                     CopyMatch(cur, distance, length);
                     cur += length;
-                    ring = (ring + length) & (SZDD_WINDOW_SIZE - 1);
+                    ring = (ring + length) & (SzddWindowSize - 1);
                 }
             }
         }
@@ -172,12 +170,13 @@ SzddResult SzddParseHeader(const unsigned char *bytes, size_t length, SzddHeader
     // Judge what is there first, so that a short file of another kind reads as "not SZDD".
     size_t magic = length < sizeof SzddMagic ? length : sizeof SzddMagic;
     if (magic > 0 && memcmp(bytes, SzddMagic, magic) != 0) return SZDD_ERR_NOT_SZDD;
-    if (length > 8 && bytes[8] != SZDD_MODE_A) return SZDD_ERR_MODE;
-    if (length < SZDD_HEADER_SIZE) return SZDD_ERR_TRUNCATED;
-    header->mode = bytes[8];
-    header->missing_char = bytes[9];
-    header->expanded_length = static_cast<uint32_t>(bytes[10]) | static_cast<uint32_t>(bytes[11]) << 8 |
-                              static_cast<uint32_t>(bytes[12]) << 16 | static_cast<uint32_t>(bytes[13]) << 24;
+    if (length > SzddModeOffset && bytes[SzddModeOffset] != SzddModeA) return SZDD_ERR_MODE;
+    if (length < SzddHeaderSize) return SZDD_ERR_TRUNCATED;
+    header->mode = bytes[SzddModeOffset];
+    header->missing_char = bytes[SzddMissingCharOffset];
+    const unsigned char *declared = bytes + SzddLengthOffset;
+    header->expanded_length = static_cast<uint32_t>(declared[0]) | static_cast<uint32_t>(declared[1]) << 8 |
+                              static_cast<uint32_t>(declared[2]) << 16 | static_cast<uint32_t>(declared[3]) << 24;
     return SZDD_OK;
 }
 
@@ -198,8 +197,8 @@ SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *sourc
     }
     x.in_pos = x.in_end = 0;
     x.in_done = false;
-    memset(x.out, ' ', SZDD_WINDOW_SIZE);
-    x.cur = x.flushed = x.out + SZDD_WINDOW_SIZE;
+    memset(x.out, ' ', SzddWindowSize);
+    x.cur = x.flushed = x.out + SzddWindowSize;
     x.ring = kFirstWritePosition;
     x.written = 0;
 
@@ -217,11 +216,11 @@ SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *sourc
 }
 
 SzddResult SzddReadHeader(SzddReadFn read, void *source, SzddHeader *header) {
-    unsigned char bytes[SZDD_HEADER_SIZE];
+    unsigned char bytes[SzddHeaderSize];
     size_t have = 0;
-    while (have < SZDD_HEADER_SIZE) {
-        long got = read(source, bytes + have, SZDD_HEADER_SIZE - have);
-        if (got < 0 || static_cast<size_t>(got) > SZDD_HEADER_SIZE - have) return SZDD_ERR_READ;
+    while (have < SzddHeaderSize) {
+        long got = read(source, bytes + have, SzddHeaderSize - have);
+        if (got < 0 || static_cast<size_t>(got) > SzddHeaderSize - have) return SZDD_ERR_READ;
         if (got == 0) break;
         have += static_cast<size_t>(got);
     }

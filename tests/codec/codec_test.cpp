@@ -12,14 +12,14 @@ namespace {
 // over the space-filled window, every length 3..18, shortest path over 9-bit literals and 17-bit
 // matches. Quadratic in the window; for small inputs only.
 size_t OptimalStreamSize(const Bytes &data) {
-    Bytes text(SZDD_WINDOW_SIZE + data.size(), ' ');
-    std::copy(data.begin(), data.end(), text.begin() + SZDD_WINDOW_SIZE);
+    Bytes text(SzddWindowSize + data.size(), ' ');
+    std::copy(data.begin(), data.end(), text.begin() + SzddWindowSize);
     size_t n = data.size();
     std::vector<unsigned> longest(n, 0);
     for (size_t i = 0; i < n; ++i) {
-        size_t v = SZDD_WINDOW_SIZE + i;
+        size_t v = SzddWindowSize + i;
         size_t cap = std::min<size_t>(18, n - i);
-        for (size_t d = 1; d <= SZDD_WINDOW_SIZE; ++d) {
+        for (size_t d = 1; d <= SzddWindowSize; ++d) {
             size_t len = 0;
             while (len < cap && text[v - d + len] == text[v + len]) ++len;
             longest[i] = std::max<unsigned>(longest[i], static_cast<unsigned>(len));
@@ -30,14 +30,14 @@ size_t OptimalStreamSize(const Bytes &data) {
         bits[i] = 9 + bits[i + 1];
         for (unsigned len = 3; len <= longest[i]; ++len) bits[i] = std::min(bits[i], 17 + bits[i + len]);
     }
-    return SZDD_HEADER_SIZE + (bits[0] + 7) / 8;
+    return SzddHeaderSize + (bits[0] + 7) / 8;
 }
 
 void ExpectRoundTrip(const std::string &name, const Bytes &data) {
     Bytes stream = Compress(data);
     SzddHeader header;
     ASSERT_EQ(SzddParseHeader(stream.data(), stream.size(), &header), SZDD_OK) << name;
-    EXPECT_EQ(header.mode, SZDD_MODE_A) << name;
+    EXPECT_EQ(header.mode, SzddModeA) << name;
     EXPECT_EQ(header.missing_char, 0) << name;
     EXPECT_EQ(header.expanded_length, data.size()) << name;
     Bytes back;

@@ -38,23 +38,23 @@ TEST(Container, PrefixLooksLikeADosExecutableHeaderAndStub) {
     EXPECT_EQ(p[8] | p[9] << 8, 4);
     const char text[] = "This program cannot be run in DOS mode.\r\r\n$";
     const unsigned char *found = static_cast<const unsigned char *>(
-        memmem(p, SZDD_CONTAINER_PREFIX_SIZE, text, sizeof text - 1));
+        memmem(p, SzddContainerPrefixSize, text, sizeof text - 1));
     ASSERT_NE(found, nullptr);
     EXPECT_GT(found - p, 0x40);
     // The stub's "mov dx, offset" points at the text.
     EXPECT_EQ(p[0x42], 0xBA);
     EXPECT_EQ(0x40 + (p[0x43] | p[0x44] << 8), found - p);
-    EXPECT_LE(found - p + static_cast<long>(sizeof text - 1), SZDD_CONTAINER_PREFIX_SIZE);
-    for (size_t i = found - p + sizeof text - 1; i < SZDD_CONTAINER_PREFIX_SIZE; ++i) EXPECT_EQ(p[i], 0) << i;
+    EXPECT_LE(found - p + static_cast<long>(sizeof text - 1), SzddContainerPrefixSize);
+    for (size_t i = found - p + sizeof text - 1; i < SzddContainerPrefixSize; ++i) EXPECT_EQ(p[i], 0) << i;
 }
 
 TEST(Container, PackIsThePrefixThenTheStream) {
     Bytes data = ShiftJisText(20000);
     Bytes packed = Pack(data);
     Bytes stream = Compress(data);
-    ASSERT_EQ(packed.size(), SZDD_CONTAINER_PREFIX_SIZE + stream.size());
-    EXPECT_EQ(memcmp(packed.data(), SzddContainerPrefix, SZDD_CONTAINER_PREFIX_SIZE), 0);
-    EXPECT_TRUE(Bytes(packed.begin() + SZDD_CONTAINER_PREFIX_SIZE, packed.end()) == stream);
+    ASSERT_EQ(packed.size(), SzddContainerPrefixSize + stream.size());
+    EXPECT_EQ(memcmp(packed.data(), SzddContainerPrefix, SzddContainerPrefixSize), 0);
+    EXPECT_TRUE(Bytes(packed.begin() + SzddContainerPrefixSize, packed.end()) == stream);
     EXPECT_EQ(SzddIsContainer(packed.data(), packed.size()), 1);
     EXPECT_EQ(SzddIsContainer(stream.data(), stream.size()), 0);
 }
@@ -77,7 +77,7 @@ TEST(Container, UnpackRejectsWhatIsNotAContainer) {
     EXPECT_EQ(Unpack(Bytes(packed.begin(), packed.begin() + 100), &back, &written), SZDD_ERR_TRUNCATED);
     EXPECT_EQ(Unpack(Bytes(packed.begin(), packed.begin() + 130), &back, &written), SZDD_ERR_TRUNCATED);
     Bytes no_stream = packed;
-    no_stream[SZDD_CONTAINER_PREFIX_SIZE] = 'X';
+    no_stream[SzddContainerPrefixSize] = 'X';
     EXPECT_EQ(Unpack(no_stream, &back, &written), SZDD_ERR_NOT_SZDD);
     Bytes cut(packed.begin(), packed.end() - 1);
     SzddResult result = Unpack(cut, &back, &written);

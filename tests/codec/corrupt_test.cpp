@@ -15,7 +15,7 @@ struct Item {
 
 std::vector<Item> WalkItems(const Bytes &stream) {
     std::vector<Item> items;
-    size_t at = SZDD_HEADER_SIZE, produced = 0;
+    size_t at = SzddHeaderSize, produced = 0;
     while (at < stream.size()) {
         unsigned control = stream[at++];
         for (int bit = 0; bit < 8 && at < stream.size(); ++bit, control >>= 1) {
@@ -43,7 +43,7 @@ TEST(Truncation, EveryCutOfAStreamIsReportedPrecisely) {
     for (size_t cut = 0; cut < stream.size(); ++cut) {
         Bytes part(stream.begin(), stream.begin() + cut);
         // What a cut at this point leaves: whole items before it, perhaps half a match.
-        SzddResult expected = cut < SZDD_HEADER_SIZE ? SZDD_ERR_TRUNCATED : SZDD_ERR_LENGTH;
+        SzddResult expected = cut < SzddHeaderSize ? SZDD_ERR_TRUNCATED : SZDD_ERR_LENGTH;
         size_t decodable = 0;
         for (const Item &item : items) {
             if (item.offset + item.size <= cut) decodable = item.output_end;
@@ -167,7 +167,7 @@ TEST(Io, SourceClaimingMoreThanAskedIsAReadError) {
     SzddReadFn liar = [](void *, unsigned char *, size_t capacity) -> long { return static_cast<long>(capacity) + 1; };
     uint64_t count = 0, written = 0;
     EXPECT_EQ(SzddExpand(liar, nullptr, SzddWriteCount, &count, &written), SZDD_ERR_READ);
-    SzddHeader header = {SZDD_MODE_A, 0, 0};
+    SzddHeader header = {SzddModeA, 0, 0};
     EXPECT_EQ(SzddExpandData(&header, liar, nullptr, SzddWriteCount, &count, &written), SZDD_ERR_READ);
     EXPECT_EQ(count, 0u);
 }

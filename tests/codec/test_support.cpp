@@ -157,7 +157,7 @@ SzddResult Expand(const Bytes &stream, Bytes *out, uint64_t *written, size_t chu
 
 Bytes Stream(uint32_t declared, const Bytes &data) {
     Bytes s(SzddMagic, SzddMagic + 8);
-    s.push_back(SZDD_MODE_A);
+    s.push_back(SzddModeA);
     s.push_back(0);
     for (int k = 0; k < 4; ++k) s.push_back(static_cast<unsigned char>(declared >> (8 * k)));
     s.insert(s.end(), data.begin(), data.end());

@@ -48,7 +48,7 @@ TEST(Tool, CompressExpandPackUnpackRoundTrip) {
     ASSERT_TRUE(ReadFileBytes(dir.File("k.out"), &back));
     ASSERT_TRUE(ReadFileBytes(dir.File("k2.out"), &back2));
     EXPECT_TRUE(stream == Compress(data));
-    EXPECT_EQ(memcmp(container.data(), SzddContainerPrefix, SZDD_CONTAINER_PREFIX_SIZE), 0);
+    EXPECT_EQ(memcmp(container.data(), SzddContainerPrefix, SzddContainerPrefixSize), 0);
     EXPECT_TRUE(back == data);
     EXPECT_TRUE(back2 == data);
     // Only the outputs: no temporaries left beside them.

@@ -10,7 +10,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SzddBuffer stream = {nullptr, 0, 0};
     if (SzddCompress(data, size, SzddWriteBuffer, &stream) != SZDD_OK) abort();
-    if (stream.length > SZDD_HEADER_SIZE + (9 * size + 7) / 8) abort();
+    if (stream.length > SzddHeaderSize + (9 * size + 7) / 8) abort();
 
     SzddMemorySource source = {stream.data, stream.length, 0};
     SzddBuffer back = {nullptr, 0, 0};

@@ -149,7 +149,7 @@ LONG LZCopy(INT source, INT destination)
     if (out == NULL || !out->writable)
         return LZERROR_BADOUTHANDLE;
 
-    unsigned char header[SZDD_HEADER_SIZE];
+    unsigned char header[SzddHeaderSize];
     if (lseek(in->fd, 0, SEEK_SET) != 0)
         return LZERROR_READ;
     long got = 0;
