@@ -28,15 +28,17 @@ environment() {
 case "$action" in
   make)
     mkdir -p "$dir/C/Karyom" "$dir/C/TEMP" "$dir/C/WINDOWS"
-    python3 - "$dir" <<'PY'
+    # The old tool is as long as the new one, so that the guard accepts its size.
+    size=$("$root/build/native/szdd" info "$root/build/native/payloads/BIN1.bin" | sed -n 's/^declared length: *//p')
+    python3 - "$dir" "$size" <<'PY'
 import os, sys
-d = sys.argv[1]
+d, size = sys.argv[1], int(sys.argv[2])
 key = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe"
 reg = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n\"Path\"=\"C:\\\\Karyom\"\r\n" % key
 open(os.path.join(d, "registry.reg"), "wb").write(reg.encode("cp932"))
 pattern = b"OLD PERNA BUILD \x00\x01\x02\x03"
 tool = os.path.join(d, "C", "Karyom", "PERNA.EXE")
-open(tool, "wb").write((pattern * 40000)[:610361])
+open(tool, "wb").write((pattern * (size // len(pattern) + 1))[:size])
 os.utime(tool, (1388534400, 1388534400))   # 2014-01-01, older than the payload
 open(os.path.join(d, "C", "Karyom", "KALENDO.INI"), "wb").write("[2010]\r\n1=旧休日0101\r\n".encode("cp932"))
 PY

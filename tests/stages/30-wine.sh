@@ -2,7 +2,7 @@
 # Stage: the Windows executables.
 #   - builds the win32 (shipped) and win64 (run under Wine) presets, cheaply when already built;
 #   - checks build/win32/PernaUpdate.exe as shipped: headers, imports, resources, version, footprint;
-#   - the inspector on it and on damaged copies;
+#   - szdd inspect on it and on damaged copies;
 #   - a second, clean build elsewhere must give the same bytes; signing that copy must verify;
 #   - a PERNA.EXE of a size the updater refuses must stop the build;
 #   - every scenario under Wine on build/win64/PernaUpdate.exe, compared with the Linux stand-in,
@@ -33,18 +33,13 @@ build() {
 
 build win32 || exit 1
 build win64 || exit 1
-# The stand-in and the inspector (scripts/test.sh has built the native preset already).
+# The stand-in and the szdd tool (scripts/test.sh has built the native preset already).
 build native --target PernaUpdate szdd_tool || exit 1
 
-# The checkers run the inspector as one program taking the executable.
-inspect_wrapper=$scratch/inspect
-printf '#!/bin/sh\nexec "%s" inspect "$@"\n' "$PWD/build/native/szdd" > "$inspect_wrapper"
-chmod +x "$inspect_wrapper"
-
 step "shipped executable" python3 tests/wine/check_shipped.py build/win32/PernaUpdate.exe \
-  --inspect "$inspect_wrapper" --bin1 build/win32/payloads/BIN1.bin --bin2 build/win32/payloads/BIN2.bin
+  --szdd build/native/szdd --bin1 build/win32/payloads/BIN1.bin --bin2 build/win32/payloads/BIN2.bin
 
-step "inspect on good and damaged executables" python3 tests/wine/check_inspect.py "$inspect_wrapper" \
+step "inspect on good and damaged executables" python3 tests/wine/check_inspect.py build/native/szdd \
   build/win32/PernaUpdate.exe
 
 reproducible_and_signed() {
@@ -73,7 +68,7 @@ reproducible_and_signed() {
     return 1
   }
   echo "signed copy verifies: $(grep -c 'Signature verification: ok' "$scratch/verify.txt") signature"
-  "$inspect_wrapper" "$dir/PernaUpdate.exe" >/dev/null || { echo "the signed copy does not inspect clean"; return 1; }
+  build/native/szdd inspect "$dir/PernaUpdate.exe" >/dev/null || { echo "the signed copy does not inspect clean"; return 1; }
 
   # Another day-off file given at configure time is what the executable then carries.
   printf '[2020]\r\n1=\x8c\xb3\x93\xfa0101\r\n' > "$scratch/KALENDO.INI"
@@ -81,7 +76,7 @@ reproducible_and_signed() {
   cmake --build "$dir" -j "$jobs" >/dev/null || return 1
   local size
   size=$(stat -c %s "$scratch/KALENDO.INI")
-  if ! "$inspect_wrapper" "$dir/PernaUpdate.exe" | grep -q "BIN2: .*declares $size bytes, expands to $size: ok"; then
+  if ! build/native/szdd inspect "$dir/PernaUpdate.exe" | grep -q "BIN2: .*declares $size bytes, expands to $size: ok"; then
     echo "KALENDO_PAYLOAD did not reach the executable"
     return 1
   fi
@@ -91,21 +86,28 @@ step "reproducible build, signing, another payload" reproducible_and_signed
 
 refused_size_stops_build() {
   local dir=$scratch/native-wrong-size
-  head -c 610363 build/win32/samples/PERNA.EXE > "$scratch/PERNA.EXE"
-  head -c 2 /dev/zero >> "$scratch/PERNA.EXE"
+  # Two bytes longer than the sample, which is of the accepted size: outside the one byte either way.
+  local accepted refused
+  accepted=$(stat -c %s build/win32/samples/PERNA.EXE)
+  refused=$((accepted + 2))
+  { cat build/win32/samples/PERNA.EXE; head -c 2 /dev/zero; } > "$scratch/PERNA.EXE"
   cmake -S . -B "$dir" -DPERNA_PAYLOAD="$scratch/PERNA.EXE" >/dev/null || return 1
   if cmake --build "$dir" -j "$jobs" --target payload_containers >"$scratch/build.txt" 2>&1; then
-    echo "a PERNA.EXE of 610,363 bytes was packed"
+    echo "a PERNA.EXE of $refused bytes was packed"
     return 1
   fi
   # CMake wraps the message: join its lines first.
   local message
   message=$(tr -s ' \n' '  ' < "$scratch/build.txt")
   case $message in
-    *"is 610363 bytes, but the updater accepts an installed PERNA.EXE only of 610361 bytes"*)
-      echo "stopped with: PERNA.EXE is 610363 bytes, but the updater accepts ... only 610361" ;;
+    *"is $refused bytes, but the updater accepts an installed PERNA.EXE only of $accepted bytes"*)
+      echo "stopped with: PERNA.EXE is $refused bytes, but the updater accepts ... only $accepted" ;;
     *) tail -20 "$scratch/build.txt"; return 1 ;;
   esac
+  if [ -e "$dir/payloads/BIN1.bin" ]; then
+    echo "a container was left behind for the refused payload"
+    return 1
+  fi
 }
 step "a refused payload size stops the build" refused_size_stops_build
 
