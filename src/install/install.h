@@ -7,10 +7,6 @@
 #include <cstddef>
 
 enum {
-    // Every payload resource starts with a stub of this many bytes; the SZDD stream follows it.
-    PayloadPrefixSize = 128,
-    // Where the SZDD header declares the expanded length (4 bytes, little-endian) within a payload resource.
-    PayloadDeclaredLengthOffset = 138,
     StagedPathCapacity = 300,
     InstallPathCapacity = 260
 };
@@ -21,8 +17,18 @@ struct PayloadSpec {
     const char *stagedName;       // file name of the staged file in the stage directory
     const char *targetName;       // file name of the installed file in the installation directory
     SYSTEMTIME timestamp;         // local time; the last-write time the installed file ends with
-    int check;                    // whether CheckInstalledFile guards the target
-    const Message *failures[3];   // opening the staged file, preparing the target, the expansion
+    int guarded;                  // whether CheckInstalledFile decides if the target may be replaced
+    const Message *sourceFailed;  // the staged file cannot be opened for the expansion
+    const Message *targetFailed;  // the target cannot be prepared or replaced
+    const Message *copyFailed;    // the expansion fails
+};
+
+// What the guard found of the installed file, and so whether it may be replaced.
+enum InstalledFileVerdict {
+    InstalledFileReplaceable,  // present, older than the payload and of an accepted size
+    InstalledFileMissing,      // cannot be opened: absent, or held open by another process
+    InstalledFileCurrent,      // not older than the payload
+    InstalledFileForeign       // of a size the table does not accept
 };
 
 // Installed sizes the guard accepts (each also one byte smaller or larger), ended by 0.
@@ -34,9 +40,8 @@ int InstallPayload(const PayloadSpec *row, const char *installDir);
 // Puts the stage directory, ending in '\', into buffer; 1, or 0 when it does not fit in capacity.
 int StageDirectory(char *buffer, size_t capacity);
 
-// Decides whether the installed target may be replaced; 1 to go on, 0 after deleting the staged file and
-// showing one message.
-int CheckInstalledFile(const char *targetPath, const FILETIME *payloadTime, const char *stagedPath);
+// Judges the installed target against the payload's UTC time; the verdict. Shows nothing, deletes nothing.
+InstalledFileVerdict CheckInstalledFile(const char *targetPath, const FILETIME *payloadTime);
 
 // Appends '\' to the directory in buffer unless it already ends with one; 1, or 0 when it would not fit.
 int EnsureTrailingSeparator(char *buffer, size_t capacity);

@@ -1,6 +1,8 @@
 // Installing one payload: stage its SZDD stream, stamp it, guard the target, expand it and put it in place.
 #include "install.h"
 
+#include "szdd_format.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -43,16 +45,15 @@ int StampStagedFile(const char *stagedPath, int staged, const SYSTEMTIME *timest
 // Forms installDir\targetName in target; 1, or 0 when it does not fit.
 int FormTargetPath(const char *installDir, const char *targetName, char *target, size_t capacity)
 {
-    char directory[InstallPathCapacity];
     size_t length = strlen(installDir);
-    if (length >= sizeof directory)
+    if (length >= capacity)
         return 0;
-    memcpy(directory, installDir, length + 1);
-    if (!EnsureTrailingSeparator(directory, sizeof directory))
-        return 0;
-    int formed = snprintf(target, capacity, "%s%s", directory, targetName);
-    return formed >= 0 && (size_t)formed < capacity;
+    memcpy(target, installDir, length + 1);
+    return AppendFileName(target, capacity, targetName);
 }
+
+// The message that tells the user why the guard refused, by its verdict.
+const Message *const RefusalMessages[] = {NULL, &MsgToolMissing, &MsgAlreadyCurrent, &MsgVersionMismatch};
 
 // Deletes the staged and the temporary file (those given), then shows the message; always 0, the caller's result.
 int Fail(const char *stagedPath, const char *temporaryPath, const Message *message)
@@ -69,9 +70,9 @@ int Fail(const char *stagedPath, const char *temporaryPath, const Message *messa
 
 int DeclaredExpandedLength(const unsigned char *payload, DWORD size, DWORD *length)
 {
-    if (size < PayloadDeclaredLengthOffset + 4)
+    if (size < SzddContainerLengthOffset + 4)
         return 0;
-    const unsigned char *p = payload + PayloadDeclaredLengthOffset;
+    const unsigned char *p = payload + SzddContainerLengthOffset;
     // Byte by byte: the resource has no alignment and the value is little-endian on every host.
     *length = (DWORD)p[0] | (DWORD)p[1] << 8 | (DWORD)p[2] << 16 | (DWORD)p[3] << 24;
     return 1;
@@ -79,48 +80,47 @@ int DeclaredExpandedLength(const unsigned char *payload, DWORD size, DWORD *leng
 
 int InstallPayload(const PayloadSpec *row, const char *installDir)
 {
-    const Message *failedSource = row->failures[0];
-    const Message *failedTarget = row->failures[1];
-    const Message *failedCopy = row->failures[2];
-
     HRSRC resource = FindResourceA(NULL, row->resourceName, "BIN");
     HGLOBAL loaded = resource != NULL ? LoadResource(NULL, resource) : NULL;
     const unsigned char *payload = loaded != NULL ? (const unsigned char *)LockResource(loaded) : NULL;
     DWORD size = resource != NULL ? SizeofResource(NULL, resource) : 0;
-    if (payload == NULL || size < PayloadPrefixSize)
-        return Fail(NULL, NULL, failedSource);
+    if (payload == NULL || size < SzddContainerPrefixSize)
+        return Fail(NULL, NULL, row->sourceFailed);
 
     char stagedPath[StagedPathCapacity];
     if (!StageDirectory(stagedPath, sizeof stagedPath) ||
         !AppendFileName(stagedPath, sizeof stagedPath, row->stagedName))
-        return Fail(NULL, NULL, failedSource);
+        return Fail(NULL, NULL, row->sourceFailed);
 
-    int staged = WriteStagedFile(stagedPath, payload + PayloadPrefixSize, size - PayloadPrefixSize);
+    int staged = WriteStagedFile(stagedPath, payload + SzddContainerPrefixSize, size - SzddContainerPrefixSize);
     FILETIME payloadTime = {0, 0};
     if (!StampStagedFile(stagedPath, staged, &row->timestamp, &payloadTime))
-        return Fail(stagedPath, NULL, failedSource);
+        return Fail(stagedPath, NULL, row->sourceFailed);
 
     char targetPath[InstallPathCapacity];
     char temporaryPath[InstallPathCapacity];
     if (!FormTargetPath(installDir, row->targetName, targetPath, sizeof targetPath) ||
         !TemporaryPathFor(targetPath, temporaryPath, sizeof temporaryPath))
-        return Fail(stagedPath, NULL, failedTarget);
+        return Fail(stagedPath, NULL, row->targetFailed);
 
-    if (row->check && !CheckInstalledFile(targetPath, &payloadTime, stagedPath))
-        return 0;
+    if (row->guarded) {
+        InstalledFileVerdict verdict = CheckInstalledFile(targetPath, &payloadTime);
+        if (verdict != InstalledFileReplaceable)
+            return Fail(stagedPath, NULL, RefusalMessages[verdict]);
+    }
 
     // A staged file that was not written whole fails here, exactly as one that could not be opened.
     OFSTRUCT sourceInfo;
     INT source = staged ? LZOpenFileA(stagedPath, &sourceInfo, OF_READ | OF_SHARE_DENY_NONE) : LZERROR_BADINHANDLE;
     if (source < 0)
-        return Fail(stagedPath, NULL, failedSource);
+        return Fail(stagedPath, NULL, row->sourceFailed);
 
     // A read-only target cannot be replaced; said now, before any work, as opening it for writing would.
     // (Not every platform refuses to move a file over a read-only one.)
     DWORD attributes = GetFileAttributesA(targetPath);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         LZClose(source);
-        return Fail(stagedPath, NULL, failedTarget);
+        return Fail(stagedPath, NULL, row->targetFailed);
     }
 
     // The target is expanded beside itself and then moved over it, so that it is never left truncated.
@@ -128,7 +128,7 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     INT target = LZOpenFileA(temporaryPath, &targetInfo, OF_CREATE | OF_WRITE);
     if (target < 0) {
         LZClose(source);
-        return Fail(stagedPath, temporaryPath, failedTarget);
+        return Fail(stagedPath, temporaryPath, row->targetFailed);
     }
 
     LONG copied = LZCopy(source, target);
@@ -137,11 +137,11 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     // A stream that ends early still copies without an error: only its declared length tells.
     DWORD declared = 0;
     if (copied < 0 || !DeclaredExpandedLength(payload, size, &declared) || (DWORD)copied != declared)
-        return Fail(stagedPath, temporaryPath, failedCopy);
+        return Fail(stagedPath, temporaryPath, row->copyFailed);
 
     // The move keeps the time the copy gave the temporary file.
     if (!MoveFileExA(temporaryPath, targetPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return Fail(stagedPath, temporaryPath, failedTarget);
+        return Fail(stagedPath, temporaryPath, row->targetFailed);
 
     CrtRemove(stagedPath);
     return 1;

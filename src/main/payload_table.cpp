@@ -2,8 +2,8 @@
 #include "run_update.h"
 
 const PayloadSpec PayloadTable[PayloadCount] = {
-    // The tool ペルナ; guarded, since only an older build of a known size may be replaced.
-    {"BIN1", "PERNA.EX_", "PERNA.EXE", {2015, 4, 0, 21, 19, 50, 50, 0}, 1, {&MsgFailed1, &MsgFailed2, &MsgFailed3}},
-    // The day-off definition file; replaced whatever is there.
-    {"BIN2", "KALENDO.IN_", "KALENDO.INI", {2015, 4, 0, 30, 13, 49, 6, 0}, 0, {&MsgFailed4, &MsgFailed5, &MsgFailed6}},
+    // ToolRow: only an older build of a known size may be replaced.
+    {"BIN1", "PERNA.EX_", "PERNA.EXE", {2015, 4, 0, 21, 19, 50, 50, 0}, 1, &MsgFailed1, &MsgFailed2, &MsgFailed3},
+    // DayOffRow: replaced whatever is there.
+    {"BIN2", "KALENDO.IN_", "KALENDO.INI", {2015, 4, 0, 30, 13, 49, 6, 0}, 0, &MsgFailed4, &MsgFailed5, &MsgFailed6},
 };

@@ -40,9 +40,9 @@ int RunUpdate()
     if (ShowMessage(&MsgConfirm) == IDCANCEL)
         return 0;
     // Each payload has told the user of its own failure; the tool's failure ends the run.
-    if (!InstallPayload(&PayloadTable[0], installDir))
+    if (!InstallPayload(&PayloadTable[ToolRow], installDir))
         return 0;
-    int dayOffInstalled = InstallPayload(&PayloadTable[1], installDir);
+    int dayOffInstalled = InstallPayload(&PayloadTable[DayOffRow], installDir);
     ShowMessage(&MsgToolUpdated);
     if (!dayOffInstalled)
         ShowMessage(&MsgDayOffFailed);

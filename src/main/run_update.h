@@ -2,10 +2,16 @@
 #pragma once
 
 #include "install.h"
+#include "message.h"
+#include "platform.h"
 
-enum { PayloadCount = 2 };
+// The rows of the payload table, in the order they are installed.
+enum PayloadRow {
+    ToolRow,    // the tool ペルナ, guarded
+    DayOffRow,  // the day-off definition file
+    PayloadCount
+};
 
-// The payloads, in the order they are installed: the tool, then the day-off definition file.
 extern const PayloadSpec PayloadTable[PayloadCount];
 
 // Messages of the run itself.
