@@ -10,7 +10,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scenario as sc  # noqa: E402
-from messages import ROW1_REFUSALS, ROW_FAILURES  # noqa: E402
+from facts import ROW1_REFUSALS, ROW_FAILURES  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BASE_CASE = os.path.join(HERE, "cases", "success.json")

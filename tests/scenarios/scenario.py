@@ -17,19 +17,14 @@ import tempfile
 import zoneinfo
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from messages import CAPTION, MESSAGES, message_id  # noqa: E402
+from facts import (APP_PATHS_KEY, CAPTION, CONTAINER_LENGTH_OFFSET, MESSAGES, PAYLOAD_LOCAL_TIMES,  # noqa: E402
+                   STRAY_NAMES, message_id)
 
-APP_PATHS_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe"
 DEFAULT_INSTALL_DIR = "C:\\Karyom"
 DEFAULT_DIRS = ["C:\\Karyom", "C:\\TEMP", "C:\\WINDOWS"]
 DEFAULT_ENV = {"TMP": "C:\\TEMP"}
 DEFAULT_TZ = "Asia/Tokyo"
 OLD_TIME = "2010-01-01T00:00:00Z"
-# Files that no run may leave behind: the staged payloads and the temporary files beside the targets.
-STRAY_NAMES = ("PERNA.EX_", "KALENDO.IN_", "PERNA.E$_", "KALENDO.I$_")
-# Local times the payloads carry (row 1, row 2).
-PAYLOAD_LOCAL_TIMES = {"payload": (2015, 4, 21, 19, 50, 50), "payload2": (2015, 4, 30, 13, 49, 6)}
-OLD_TOOL_SIZE = 610361
 OLD_INI = "[2010]\r\n1=旧休日0101\r\n".encode("cp932")
 TICK_NS = 100
 # Leftover names of TMP and TEMP in other cases are removed from the environment of every run.
@@ -108,7 +103,8 @@ def content_bytes(token, payloads):
     if token.startswith("text:"):
         return token[5:].encode("utf-8")
     if token == "old-tool" or token.startswith("old-tool:"):
-        size = int(token.split(":", 1)[1]) if ":" in token else OLD_TOOL_SIZE
+        # By default as long as the new tool: an older build of an accepted size.
+        size = int(token.split(":", 1)[1]) if ":" in token else os.path.getsize(payloads.perna)
         pattern = b"OLD PERNA BUILD \x00\x01\x02\x03"
         return (pattern * (size // len(pattern) + 1))[:size]
     raise ScenarioError("unknown content token %r" % token)
@@ -237,8 +233,9 @@ def resource_override(name, token, payloads, sandbox):
         m = re.fullmatch(r"length([+-]\d+)", token)
         if not m:
             raise ScenarioError("unknown resource token %r" % token)
-        declared = int.from_bytes(data[138:142], "little") + int(m.group(1))
-        data = data[:138] + declared.to_bytes(4, "little") + data[142:]
+        at = CONTAINER_LENGTH_OFFSET
+        declared = int.from_bytes(data[at:at + 4], "little") + int(m.group(1))
+        data = data[:at] + declared.to_bytes(4, "little") + data[at + 4:]
     path = os.path.join(sandbox, "resource-%s.bin" % name)
     with open(path, "wb") as f:
         f.write(data)

@@ -2,7 +2,7 @@
 """`szdd inspect` on a good updater and on damaged copies of it: the good one passes, each damage is
 found (exit status 1, and the problem named on stderr).
 
-    check_inspect.py INSPECT EXE     (INSPECT: `szdd` with its inspect subcommand, or pe_inspect)"""
+    check_inspect.py SZDD EXE     (SZDD: the host szdd tool)"""
 
 import os
 import random
@@ -78,16 +78,16 @@ def scrambled(good, count=150):
         yield bytes(data)
 
 
-def run(inspect, path):
-    proc = subprocess.run([inspect, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def run(szdd, path):
+    proc = subprocess.run([szdd, "inspect", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
 
 
 def main():
-    inspect, exe = sys.argv[1], sys.argv[2]
+    szdd, exe = sys.argv[1], sys.argv[2]
     good = open(exe, "rb").read()
     failures = 0
-    code, out, err = run(inspect, exe)
+    code, out, err = run(szdd, exe)
     if code != 0 or not out.rstrip().endswith("ok"):
         print("FAIL the shipped executable does not pass: %s %s" % (out, err))
         failures += 1
@@ -98,7 +98,7 @@ def main():
             path = os.path.join(tmp, "damaged.exe")
             with open(path, "wb") as f:
                 f.write(data)
-            code, out, err = run(inspect, path)
+            code, out, err = run(szdd, path)
             if code != 1 or fragment not in err:
                 print("FAIL %s: exit %d, stderr %r" % (what, code, err))
                 failures += 1
@@ -110,7 +110,7 @@ def main():
             with open(path, "wb") as f:
                 f.write(data)
             try:
-                code = subprocess.run([inspect, path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                code = subprocess.run([szdd, "inspect", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                       timeout=20).returncode
             except subprocess.TimeoutExpired:
                 code = "timeout"

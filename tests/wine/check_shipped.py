@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Checks the shipping executable as built, without running it: llvm-readobj for the headers, the
-imports and the resource tree, the inspector for the containers and the version fields.
+imports and the resource tree, `szdd inspect` for the containers and the version fields.
 
-    check_shipped.py EXE --inspect build/native/pe_inspect --bin1 BIN1.bin --bin2 BIN2.bin
+    check_shipped.py EXE --szdd build/native/szdd --bin1 BIN1.bin --bin2 BIN2.bin
 
 Prints the code footprint (file size minus the two payload containers). Exit status 1 on any fault."""
 
@@ -98,7 +98,7 @@ def inspect_fields(output):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("exe")
-    parser.add_argument("--inspect", required=True)
+    parser.add_argument("--szdd", required=True, help="the host szdd tool")
     parser.add_argument("--bin1", required=True)
     parser.add_argument("--bin2", required=True)
     args = parser.parse_args()
@@ -130,7 +130,7 @@ def main():
     if sorted(leaves) != sorted(want):
         faults.append("resources %s, want exactly %s" % (leaves, want))
 
-    proc = subprocess.run([args.inspect, args.exe], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.run([args.szdd, "inspect", args.exe], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out = proc.stdout.decode("utf-8", "replace")
     if proc.returncode != 0:
         faults.append("inspect: " + proc.stderr.decode("utf-8", "replace").strip())

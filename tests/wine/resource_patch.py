@@ -2,8 +2,13 @@
 overrides: "missing" renames the resource, "cut:N" shortens its recorded size, "length+D"/"length-D"
 changes the expanded length its container declares. The resource directory keeps its sort order."""
 
+import os
 import re
 import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scenarios"))
+from facts import CONTAINER_LENGTH_OFFSET  # noqa: E402
 
 
 def _u16(data, at):
@@ -79,6 +84,6 @@ def patched(data, overrides):
         m = re.fullmatch(r"length([+-]\d+)", token)
         if not m:
             raise ValueError("unknown resource token %r" % token)
-        at = r["data"] + 138
+        at = r["data"] + CONTAINER_LENGTH_OFFSET
         struct.pack_into("<I", data, at, _u32(data, at) + int(m.group(1)))
     return bytes(data)

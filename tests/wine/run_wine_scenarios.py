@@ -80,7 +80,7 @@ def main():
     parser.add_argument("--stand-in", help="build/native/PernaUpdate; without it, no comparison")
     parser.add_argument("--stand-in-perna", help="the stand-in's PERNA.EXE (default: --perna)")
     parser.add_argument("--stand-in-kalendo", help="the stand-in's KALENDO.INI (default: --kalendo)")
-    parser.add_argument("--bin1", help="the BIN1 container, for resource overrides (needed by those scenarios)")
+    parser.add_argument("--bin1", help="the stand-in's BIN1 container, for its resource overrides")
     parser.add_argument("--bin2", help="the stand-in's BIN2 container")
     parser.add_argument("--fake-lz32", help="the fake lz32.dll: also check where LZ32 is loaded from")
     parser.add_argument("--static-probe", help="the program that imports LZ32 statically (the control)")
@@ -107,9 +107,7 @@ def main():
             if any(run.get("fault") for run in scenario["runs"]):
                 print("skip %s (an injected fault: stand-in only)" % scenario["name"])
                 continue
-            # Resource overrides are marked stand-in only, but here they are patched into the executable:
-            # what the system's LZ library makes of a damaged payload is worth seeing.
-            if not sc.runs_on(scenario, wine.name) and not scenario["resources"]:
+            if not sc.runs_on(scenario, wine.name):
                 print("skip %s (stand-in only)" % scenario["name"])
                 continue
             ran += 1

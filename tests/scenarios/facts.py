@@ -1,11 +1,9 @@
-"""The updater's message boxes, by id: the text as the user reads it (UTF-8 here) and the box style.
-
-Both scenario runners (the Linux stand-in's and the Wine one) import this table; it is the one place
-where an expected transcript's ids turn into texts.
-"""
+"""What the tests hold the updater to, in one place: its message boxes, the names it reads and writes,
+the payload times and the payload container layout. Every runner and checker imports these."""
 
 CAPTION = "カリヨム"
 
+# The message boxes, by id: the text as the user reads it (UTF-8 here) and the box style.
 MESSAGES = {
     "MsgProductMissing": ("カリヨムが正しくインストールされていません", 0x10),
     "MsgConfirm": ("「ペルナ」を更新します   ", 0x41),
@@ -24,6 +22,20 @@ for _n in range(1, 7):
 ROW_FAILURES = {1: ("MsgFailed1", "MsgFailed2", "MsgFailed3"),
                 2: ("MsgFailed4", "MsgFailed5", "MsgFailed6")}
 ROW1_REFUSALS = ("MsgToolMissing", "MsgAlreadyCurrent", "MsgVersionMismatch")
+
+# Where the installation directory is registered, under HKEY_LOCAL_MACHINE (value "Path").
+APP_PATHS_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe"
+
+# Files that no run may leave behind: the staged payloads and the temporary files beside the targets.
+STRAY_NAMES = ("PERNA.EX_", "KALENDO.IN_", "PERNA.E$_", "KALENDO.I$_")
+
+# Local times the payloads carry (row 1, row 2).
+PAYLOAD_LOCAL_TIMES = {"payload": (2015, 4, 21, 19, 50, 50), "payload2": (2015, 4, 30, 13, 49, 6)}
+
+# A payload container: a prefix of this many bytes, then an SZDD stream whose header declares the
+# expanded length (4 bytes, little-endian) at this offset of the container.
+CONTAINER_PREFIX_SIZE = 128
+CONTAINER_LENGTH_OFFSET = CONTAINER_PREFIX_SIZE + 10
 
 
 def message_id(text, style):
