@@ -19,7 +19,7 @@
 
 namespace {
 
-const char *const kDefaultFiles[] = {
+const char *const DefaultFiles[] = {
     "/usr/lib/gcc/i686-w64-mingw32/12-win32/libssp-0.dll",
     "/usr/lib/gcc/i686-w64-mingw32/12-win32/libgcc_s_dw2-1.dll",
     "/usr/lib/gcc/i686-w64-mingw32/12-win32/libquadmath-0.dll",
@@ -56,9 +56,9 @@ double TimeCommand(const std::string &command) {
 }
 
 // Best time of several runs of fn, running at least min_runs times and about min_seconds in all.
-template <class Fn> double BestOf(Fn fn, int min_runs, double min_seconds, double (*clock)() = Now) {
+template <class Fn> double BestOf(Fn fn, int minRuns, double minSeconds, double (*clock)() = Now) {
     double best = 1e30, total = 0;
-    for (int run = 0; run < min_runs || total < min_seconds; ++run) {
+    for (int run = 0; run < minRuns || total < minSeconds; ++run) {
         double start = clock();
         if (!fn()) return -1;
         double t = clock() - start;
@@ -72,13 +72,13 @@ template <class Fn> double BestOf(Fn fn, int min_runs, double min_seconds, doubl
 struct Row {
     std::string name;
     size_t size = 0, ours = 0, theirs = 0;
-    size_t msexpand_size = 0;   // bytes that msexpand was timed on
-    double ours_compress = 0, theirs_compress = 0;
-    double ours_expand = 0, msexpand = 0, mspack = 0;
+    size_t msexpandSize = 0;   // bytes that msexpand was timed on
+    double oursCompress = 0, theirsCompress = 0;
+    double oursExpand = 0, msexpand = 0, mspack = 0;
 };
 
 // Files above this size are timed once with mscompress and not at all with msexpand (unless asked).
-const size_t kMsexpandLimit = 2 * 1000 * 1000;
+const size_t MsexpandLimit = 2 * 1000 * 1000;
 
 double Rate(size_t bytes, double seconds) { return seconds > 0 ? bytes / seconds / 1e6 : 0; }
 
@@ -92,21 +92,21 @@ std::string RateText(size_t bytes, double seconds) {
 
 void PrintRow(const Row &r) {
     printf("%-22s %10zu %10zu %10zu %7.2f%% %9s %9s %9s %9s %9s\n", r.name.c_str(), r.size, r.ours, r.theirs,
-           r.theirs ? 100.0 * r.ours / r.theirs : 0, RateText(r.size, r.ours_compress).c_str(),
-           RateText(r.size, r.theirs_compress).c_str(), RateText(r.size, r.ours_expand).c_str(),
-           RateText(r.msexpand_size, r.msexpand).c_str(), RateText(r.size, r.mspack).c_str());
+           r.theirs ? 100.0 * r.ours / r.theirs : 0, RateText(r.size, r.oursCompress).c_str(),
+           RateText(r.size, r.theirsCompress).c_str(), RateText(r.size, r.oursExpand).c_str(),
+           RateText(r.msexpandSize, r.msexpand).c_str(), RateText(r.size, r.mspack).c_str());
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     std::vector<std::string> files;
-    bool ours_only = false, all_msexpand = false;
+    bool oursOnly = false, allMsexpand = false;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--ours-only"))
-            ours_only = true;
+            oursOnly = true;
         else if (!strcmp(argv[i], "--all-msexpand"))
-            all_msexpand = true;
+            allMsexpand = true;
         else if (!strcmp(argv[i], "--help")) {
             printf("usage: szdd_bench [--ours-only] [--all-msexpand] [FILES...]\n"
                    "  --ours-only     time only our compressor and expander\n"
@@ -116,19 +116,19 @@ int main(int argc, char **argv) {
             files.push_back(argv[i]);
     }
     if (files.empty())
-        for (const char *f : kDefaultFiles)
+        for (const char *f : DefaultFiles)
             if (access(f, R_OK) == 0) files.push_back(f);
     if (files.empty()) {
         fprintf(stderr, "szdd_bench: no input files (pass some as arguments)\n");
         return 2;
     }
-    char dir_template[] = "/tmp/szdd-bench-XXXXXX";
-    if (!mkdtemp(dir_template)) {
+    char dirTemplate[] = "/tmp/szdd-bench-XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
         perror("szdd_bench: mkdtemp");
         return 1;
     }
-    std::string dir = dir_template;
-    msszdd_decompressor *mspack = mspack_create_szdd_decompressor(nullptr);
+    std::string dir = dirTemplate;
+    msszdd_decompressor *mspack = mspack_create_szdd_decompressor(NULL);
     if (!mspack) {
         fprintf(stderr, "szdd_bench: libmspack decompressor unavailable\n");
         return 1;
@@ -153,8 +153,8 @@ int main(int argc, char **argv) {
         }
         r.size = data.size();
 
-        SzddBuffer stream = {nullptr, 0, 0};
-        r.ours_compress = BestOf([&] {
+        SzddBuffer stream = {NULL, 0, 0};
+        r.oursCompress = BestOf([&] {
             stream.length = 0;
             return SzddCompress(data.data(), data.size(), SzddWriteBuffer, &stream) == SZDD_OK;
         }, 3, 1.0, CpuNow);
@@ -164,14 +164,14 @@ int main(int argc, char **argv) {
         WriteFile(plain, data.data(), data.size());
         WriteFile(packed, stream.data, stream.length);
         // mscompress manages well under 1 MB/s: a single run on large files.
-        if (!ours_only) r.theirs_compress = BestOf([&] {
+        if (!oursOnly) r.theirsCompress = BestOf([&] {
             return TimeCommand("cd '" + dir + "' && rm -f in.bin_ && mscompress in.bin") >= 0;
-        }, data.size() > kMsexpandLimit ? 1 : 3, 0.5);
+        }, data.size() > MsexpandLimit ? 1 : 3, 0.5);
         struct stat st;
-        if (r.theirs_compress > 0 && stat((plain + "_").c_str(), &st) == 0) r.theirs = st.st_size;
+        if (r.theirsCompress > 0 && stat((plain + "_").c_str(), &st) == 0) r.theirs = st.st_size;
 
-        SzddBuffer back = {nullptr, 0, 0};
-        r.ours_expand = BestOf([&] {
+        SzddBuffer back = {NULL, 0, 0};
+        r.oursExpand = BestOf([&] {
             back.length = 0;
             SzddMemorySource source = {stream.data, stream.length, 0};
             uint64_t written = 0;
@@ -182,19 +182,19 @@ int main(int argc, char **argv) {
             ++failures;
         }
         std::vector<unsigned char> check;
-        if (!ours_only && (data.size() <= kMsexpandLimit || all_msexpand)) {
+        if (!oursOnly && (data.size() <= MsexpandLimit || allMsexpand)) {
             // msexpand makes a system call per byte or so: one run, and only on small files by default.
             r.msexpand = TimeCommand("msexpand < '" + packed + "' > '" + expanded + "'");
-            r.msexpand_size = data.size();
+            r.msexpandSize = data.size();
             if (ReadWholeFile(expanded.c_str(), &check) != 0 || check != data) {
                 fprintf(stderr, "szdd_bench: %s: msexpand output differs\n", path.c_str());
                 ++failures;
             }
         }
-        if (!ours_only) r.mspack = BestOf([&] {
+        if (!oursOnly) r.mspack = BestOf([&] {
             return mspack->decompress(mspack, packed.c_str(), expanded.c_str()) == MSPACK_ERR_OK;
         }, 3, 0.5);
-        if (!ours_only && (ReadWholeFile(expanded.c_str(), &check) != 0 || check != data)) {
+        if (!oursOnly && (ReadWholeFile(expanded.c_str(), &check) != 0 || check != data)) {
             fprintf(stderr, "szdd_bench: %s: libmspack output differs\n", path.c_str());
             ++failures;
         }
@@ -205,11 +205,11 @@ int main(int argc, char **argv) {
         total.size += r.size;
         total.ours += r.ours;
         total.theirs += r.theirs;
-        total.ours_compress += r.ours_compress;
-        total.theirs_compress += r.theirs_compress;
-        total.ours_expand += r.ours_expand;
+        total.oursCompress += r.oursCompress;
+        total.theirsCompress += r.theirsCompress;
+        total.oursExpand += r.oursExpand;
         total.msexpand += r.msexpand;
-        total.msexpand_size += r.msexpand_size;
+        total.msexpandSize += r.msexpandSize;
         total.mspack += r.mspack;
         unlink((plain + "_").c_str());
         unlink(plain.c_str());

@@ -15,43 +15,43 @@
 namespace {
 
 // Names the input or the output in a codec failure message, by whose fault it was; returns 1.
-int CodecFail(SzddResult result, const char *in_path, const char *out_path) {
-    return ToolFail(result == SZDD_ERR_WRITE ? out_path : in_path, SzddResultText(result));
+int CodecFail(SzddResult result, const char *inPath, const char *outPath) {
+    return ToolFail(result == SZDD_ERR_WRITE ? outPath : inPath, SzddResultText(result));
 }
 
 // Message for an expansion whose length is wrong; returns 1.
-int LengthFail(const char *in_path, uint64_t written, uint32_t declared) {
+int LengthFail(const char *inPath, uint64_t written, uint32_t declared) {
     char text[128];
     snprintf(text, sizeof text, "expands to %" PRIu64 " bytes, but the header declares %" PRIu32, written,
              declared);
-    return ToolFail(in_path, text);
+    return ToolFail(inPath, text);
 }
 
 // Compresses IN, with or without the container prefix, into OUT; returns the exit code.
-int CompressTo(const char *in_path, const char *out_path, bool container) {
+int CompressTo(const char *inPath, const char *outPath, bool container) {
     std::vector<unsigned char> data;
-    if (int error = ReadWholeFile(in_path, &data)) return ToolFail(in_path, strerror(error));
-    if (data.size() > 0xFFFFFFFFu) return ToolFail(in_path, "too large for an SZDD stream (over 4 GiB - 1 bytes)");
+    if (int error = ReadWholeFile(inPath, &data)) return ToolFail(inPath, strerror(error));
+    if (data.size() > 0xFFFFFFFFu) return ToolFail(inPath, "too large for an SZDD stream (over 4 GiB - 1 bytes)");
     PendingOutput out;
-    if (int error = BeginOutput(out_path, &out)) return ToolFail(out_path, strerror(error));
+    if (int error = BeginOutput(outPath, &out)) return ToolFail(outPath, strerror(error));
     SzddResult result = container ? SzddPack(data.data(), data.size(), SzddWriteFile, out.file)
                                   : SzddCompress(data.data(), data.size(), SzddWriteFile, out.file);
     if (result != SZDD_OK) {
         AbandonOutput(&out);
-        return CodecFail(result, in_path, out_path);
+        return CodecFail(result, inPath, outPath);
     }
-    if (int error = FinishOutput(&out)) return ToolFail(out_path, strerror(error));
+    if (int error = FinishOutput(&out)) return ToolFail(outPath, strerror(error));
     return SZDD_EXIT_OK;
 }
 
 // Expands IN, a bare stream or a container, into OUT; returns the exit code.
-int ExpandTo(const char *in_path, const char *out_path, bool container) {
-    FILE *in = fopen(in_path, "rb");
-    if (!in) return ToolFail(in_path, strerror(errno));
+int ExpandTo(const char *inPath, const char *outPath, bool container) {
+    FILE *in = fopen(inPath, "rb");
+    if (!in) return ToolFail(inPath, strerror(errno));
     PendingOutput out;
-    if (int error = BeginOutput(out_path, &out)) {
+    if (int error = BeginOutput(outPath, &out)) {
         fclose(in);
-        return ToolFail(out_path, strerror(error));
+        return ToolFail(outPath, strerror(error));
     }
     SzddHeader header;
     SzddResult result = container ? SzddSkipContainerPrefix(SzddReadFile, in) : SZDD_OK;
@@ -61,14 +61,14 @@ int ExpandTo(const char *in_path, const char *out_path, bool container) {
     if (result == SZDD_ERR_LENGTH) {
         fclose(in);
         AbandonOutput(&out);
-        return LengthFail(in_path, written, header.expanded_length);
+        return LengthFail(inPath, written, header.expandedLength);
     }
     fclose(in);
     if (result != SZDD_OK) {
         AbandonOutput(&out);
-        return CodecFail(result, in_path, out_path);
+        return CodecFail(result, inPath, outPath);
     }
-    if (int error = FinishOutput(&out)) return ToolFail(out_path, strerror(error));
+    if (int error = FinishOutput(&out)) return ToolFail(outPath, strerror(error));
     return SZDD_EXIT_OK;
 }
 
@@ -89,13 +89,13 @@ int RunInfo(char **operands) {
     bool container = SzddIsContainer(bytes.data(), bytes.size()) != 0;
     size_t skip = container ? SzddContainerPrefixSize : 0;
     const unsigned char *stream = bytes.data() + skip;
-    size_t stream_size = bytes.size() - skip;
+    size_t streamSize = bytes.size() - skip;
 
     SzddHeader header;
-    SzddResult result = SzddParseHeader(stream, stream_size, &header);
+    SzddResult result = SzddParseHeader(stream, streamSize, &header);
     if (result != SZDD_OK) return ToolFail(path, SzddResultText(result));
 
-    SzddMemorySource source = {stream + SzddHeaderSize, stream_size - SzddHeaderSize, 0};
+    SzddMemorySource source = {stream + SzddHeaderSize, streamSize - SzddHeaderSize, 0};
     uint64_t total = 0, written = 0;
     result = SzddExpandData(&header, SzddReadMemory, &source, SzddWriteCount, &total, &written);
 
@@ -103,17 +103,17 @@ int RunInfo(char **operands) {
     printf("layout:          %s\n", container ? "128-byte executable prefix + SZDD stream" : "SZDD stream");
     printf("magic:           SZDD 88 F0 27 33\n");
     printf("mode:            'A' (0x41)\n");
-    if (header.missing_char == 0)
+    if (header.missingChar == 0)
         printf("missing char:    none\n");
-    else if (header.missing_char >= 0x20 && header.missing_char < 0x7F)
-        printf("missing char:    '%c' (0x%02X)\n", header.missing_char, header.missing_char);
+    else if (header.missingChar >= 0x20 && header.missingChar < 0x7F)
+        printf("missing char:    '%c' (0x%02X)\n", header.missingChar, header.missingChar);
     else
-        printf("missing char:    0x%02X\n", header.missing_char);
-    printf("declared length: %" PRIu32 "\n", header.expanded_length);
-    printf("stream size:     %zu\n", stream_size);
+        printf("missing char:    0x%02X\n", header.missingChar);
+    printf("declared length: %" PRIu32 "\n", header.expandedLength);
+    printf("stream size:     %zu\n", streamSize);
     printf("expands to:      %" PRIu64 " bytes, %s\n", written,
            result == SZDD_OK ? "exactly the declared length" : SzddResultText(result));
-    if (result == SZDD_ERR_LENGTH) return LengthFail(path, written, header.expanded_length);
+    if (result == SZDD_ERR_LENGTH) return LengthFail(path, written, header.expandedLength);
     if (result != SZDD_OK) return ToolFail(path, SzddResultText(result));
     return SZDD_EXIT_OK;
 }

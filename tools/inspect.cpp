@@ -14,8 +14,8 @@
 
 namespace {
 
-const uint16_t kJapanese = 0x0411;
-const uint16_t kVersionType = 16;
+const uint16_t Japanese = 0x0411;
+const uint16_t VersionType = 16;
 
 struct Report {
     const char *file;
@@ -28,15 +28,15 @@ struct Report {
 };
 
 bool IsPayload(const PeResource &r, const char *name) {
-    return !r.type.is_id && r.type.name == "BIN" && !r.name.is_id && r.name.name == name;
+    return !r.type.isId && r.type.name == "BIN" && !r.name.isId && r.name.name == name;
 }
 bool IsVersion(const PeResource &r) {
-    return r.type.is_id && r.type.id == kVersionType && r.name.is_id && r.name.id == 1;
+    return r.type.isId && r.type.id == VersionType && r.name.isId && r.name.id == 1;
 }
 
 // A container: 128 prefix bytes, then an SZDD mode A stream that expands to exactly its declared length.
 void CheckContainer(const std::vector<unsigned char> &file, const PeResource &r, Report *report) {
-    const unsigned char *bytes = file.data() + r.file_offset;
+    const unsigned char *bytes = file.data() + r.fileOffset;
     std::string name = r.name.Text();
     if (r.size < SzddContainerPrefixSize + SzddHeaderSize) {
         report->Problem(name + ": " + std::to_string(r.size) + " bytes, too short for a container");
@@ -53,7 +53,7 @@ void CheckContainer(const std::vector<unsigned char> &file, const PeResource &r,
     result = SzddExpand(SzddReadMemory, &source, SzddWriteCount, &counted, &written);
     printf("  %s: prefix 128 bytes%s, stream %u bytes, mode %c, declares %u bytes, expands to %llu: %s\n",
            name.c_str(), bytes[0] == 'M' && bytes[1] == 'Z' ? " (MZ)" : "", (unsigned)(r.size - SzddContainerPrefixSize),
-           header.mode, (unsigned)header.expanded_length, (unsigned long long)written,
+           header.mode, (unsigned)header.expandedLength, (unsigned long long)written,
            result == SZDD_OK ? "ok" : SzddResultText(result));
     if (result != SZDD_OK) report->Problem(name + ": stream does not expand cleanly: " + SzddResultText(result));
 }
@@ -69,35 +69,35 @@ std::string CommaVersion(uint32_t ms, uint32_t ls) {
 void CheckVersion(const std::vector<unsigned char> &file, const PeResource &r, Report *report) {
     PeVersionInfo v;
     std::string error;
-    if (!ParseVersionInfo(file.data() + r.file_offset, r.size, &v, &error)) {
+    if (!ParseVersionInfo(file.data() + r.fileOffset, r.size, &v, &error)) {
         report->Problem("version resource: " + error);
         return;
     }
     printf("version:\n");
-    printf("  FileVersion      %s\n", VersionText(v.file_version_ms, v.file_version_ls).c_str());
-    printf("  ProductVersion   %s\n", VersionText(v.product_version_ms, v.product_version_ls).c_str());
-    printf("  FileFlagsMask    0x%X\n  FileFlags        0x%X\n", (unsigned)v.flags_mask, (unsigned)v.flags);
+    printf("  FileVersion      %s\n", VersionText(v.fileVersionMs, v.fileVersionLs).c_str());
+    printf("  ProductVersion   %s\n", VersionText(v.productVersionMs, v.productVersionLs).c_str());
+    printf("  FileFlagsMask    0x%X\n  FileFlags        0x%X\n", (unsigned)v.flagsMask, (unsigned)v.flags);
     printf("  FileOS           0x%X\n  FileType         %u\n  FileSubtype      %u\n", (unsigned)v.os,
            (unsigned)v.type, (unsigned)v.subtype);
-    printf("  string table     %s\n", v.table_key.c_str());
+    printf("  string table     %s\n", v.tableKey.c_str());
     for (uint32_t t : v.translations) printf("  translation      0x%04X, %u\n", (unsigned)(t & 0xFFFF), (unsigned)(t >> 16));
     for (const auto &s : v.strings) printf("  %-16s \"%s\"\n", s.first.c_str(), s.second.c_str());
 
-    if (v.table_key.empty()) report->Problem("version resource: no string table");
+    if (v.tableKey.empty()) report->Problem("version resource: no string table");
     if (v.translations.empty()) {
         report->Problem("version resource: no translation");
     } else {
         char key[16];
         snprintf(key, sizeof key, "%04x%04x", (unsigned)(v.translations[0] & 0xFFFF), (unsigned)(v.translations[0] >> 16));
-        if (v.table_key != key) report->Problem("version resource: string table " + v.table_key + " is not the translation " + key);
+        if (v.tableKey != key) report->Problem("version resource: string table " + v.tableKey + " is not the translation " + key);
     }
     // The strings a user sees in the file's properties must agree with the fixed part.
     struct { const char *key; std::string fixed; } pairs[] = {
-        {"FileVersion", CommaVersion(v.file_version_ms, v.file_version_ls)},
-        {"ProductVersion", CommaVersion(v.product_version_ms, v.product_version_ls)},
+        {"FileVersion", CommaVersion(v.fileVersionMs, v.fileVersionLs)},
+        {"ProductVersion", CommaVersion(v.productVersionMs, v.productVersionLs)},
     };
     for (const auto &p : pairs) {
-        const std::string *text = nullptr;
+        const std::string *text = NULL;
         for (const auto &s : v.strings) {
             if (s.first == p.key) text = &s.second;
         }
@@ -120,7 +120,7 @@ int RunInspect(char **operands) {
     Report report{path};
     const char *machine = image.machine == 0x14C ? "i386" : image.machine == 0x8664 ? "x86-64" : "unknown machine";
     const char *subsystem = image.subsystem == 2 ? "GUI" : image.subsystem == 3 ? "console" : "other";
-    printf("%s: %s %s, %s subsystem, %zu bytes\n", path, image.pe32_plus ? "PE32+" : "PE32", machine, subsystem, file.size());
+    printf("%s: %s %s, %s subsystem, %zu bytes\n", path, image.pe32Plus ? "PE32+" : "PE32", machine, subsystem, file.size());
     printf("imports:");
     for (const std::string &dll : image.imports) printf(" %s", dll.c_str());
     printf("\nresources:\n");
@@ -129,9 +129,9 @@ int RunInspect(char **operands) {
                (unsigned)r.language, (unsigned)r.size);
     }
 
-    const PeResource *bin1 = nullptr, *bin2 = nullptr, *version = nullptr;
+    const PeResource *bin1 = NULL, *bin2 = NULL, *version = NULL;
     for (const PeResource &r : image.resources) {
-        const PeResource **slot = IsPayload(r, "BIN1") ? &bin1 : IsPayload(r, "BIN2") ? &bin2 : IsVersion(r) ? &version : nullptr;
+        const PeResource **slot = IsPayload(r, "BIN1") ? &bin1 : IsPayload(r, "BIN2") ? &bin2 : IsVersion(r) ? &version : NULL;
         std::string what = r.type.Text() + "/" + r.name.Text();
         if (!slot) {
             report.Problem("unexpected resource " + what);
@@ -139,7 +139,7 @@ int RunInspect(char **operands) {
         }
         if (*slot) report.Problem("resource " + what + " present in more than one language");
         *slot = &r;
-        if (r.language != kJapanese) {
+        if (r.language != Japanese) {
             char language[8];
             snprintf(language, sizeof language, "0x%04X", (unsigned)r.language);
             report.Problem("resource " + what + " has language " + language + ", not 0x0411");
@@ -147,11 +147,11 @@ int RunInspect(char **operands) {
     }
 
     printf("containers:\n");
-    uint64_t payload_bytes = 0;
+    uint64_t payloadBytes = 0;
     for (const PeResource *r : {bin1, bin2}) {
         if (!r) continue;
         CheckContainer(file, *r, &report);
-        payload_bytes += r->size;
+        payloadBytes += r->size;
     }
     if (!bin1) report.Problem("no resource BIN/BIN1");
     if (!bin2) report.Problem("no resource BIN/BIN2");
@@ -159,7 +159,7 @@ int RunInspect(char **operands) {
     else report.Problem("no version resource");
 
     printf("code footprint: %llu bytes (file minus the payload containers)\n",
-           (unsigned long long)(file.size() - payload_bytes));
+           (unsigned long long)(file.size() - payloadBytes));
     if (report.problems) {
         printf("%d problem(s)\n", report.problems);
         return SZDD_EXIT_FAILURE;

@@ -46,30 +46,30 @@ std::string Utf16ToUtf8(const unsigned char *p, size_t count) {
 }
 
 struct Section {
-    uint32_t virtual_address, virtual_size, raw_offset, raw_size;
+    uint32_t virtualAddress, virtualSize, rawOffset, rawSize;
 };
 
 class Reader {
 public:
-    Reader(const std::vector<unsigned char> &file, std::string *error) : file_(file), error_(error) {}
+    Reader(const std::vector<unsigned char> &file, std::string *error) : file(file), error(error) {}
 
     bool Fail(const std::string &why) {
-        if (error_->empty()) *error_ = why;
+        if (error->empty()) *error = why;
         return false;
     }
     bool Has(size_t offset, size_t length) const {
-        return offset <= file_.size() && length <= file_.size() - offset;
+        return offset <= file.size() && length <= file.size() - offset;
     }
-    const unsigned char *At(size_t offset) const { return file_.data() + offset; }
+    const unsigned char *At(size_t offset) const { return file.data() + offset; }
 
     // File offset of [rva, rva + length) when it lies inside one section's raw data.
     bool Map(uint32_t rva, uint32_t length, size_t *offset) const {
-        for (const Section &s : sections_) {
-            uint32_t extent = s.virtual_size ? s.virtual_size : s.raw_size;
-            if (rva < s.virtual_address || rva - s.virtual_address >= extent) continue;
-            uint32_t inside = rva - s.virtual_address;
-            if (inside > s.raw_size || length > s.raw_size - inside) return false;
-            size_t at = (size_t)s.raw_offset + inside;
+        for (const Section &s : sections) {
+            uint32_t extent = s.virtualSize ? s.virtualSize : s.rawSize;
+            if (rva < s.virtualAddress || rva - s.virtualAddress >= extent) continue;
+            uint32_t inside = rva - s.virtualAddress;
+            if (inside > s.rawSize || length > s.rawSize - inside) return false;
+            size_t at = (size_t)s.rawOffset + inside;
             if (!Has(at, length)) return false;
             *offset = at;
             return true;
@@ -81,14 +81,14 @@ public:
 
 private:
     bool ParseImports(uint32_t rva, uint32_t size, PeImage *image);
-    bool ParseResourceDirectory(size_t base, uint32_t base_size, uint32_t dir, int depth, PeResource *path,
+    bool ParseResourceDirectory(size_t base, uint32_t baseSize, uint32_t dir, int depth, PeResource *path,
                                 PeImage *image);
-    bool ReadKey(size_t base, uint32_t base_size, uint32_t word, PeResourceKey *key);
+    bool ReadKey(size_t base, uint32_t baseSize, uint32_t word, PeResourceKey *key);
 
-    const std::vector<unsigned char> &file_;
-    std::string *error_;
-    std::vector<Section> sections_;
-    int leaves_seen_ = 0;
+    const std::vector<unsigned char> &file;
+    std::string *error;
+    std::vector<Section> sections;
+    int leavesSeen = 0;
 };
 
 bool Reader::Parse(PeImage *image) {
@@ -97,33 +97,33 @@ bool Reader::Parse(PeImage *image) {
     if (!Has(pe, 24) || Get32(At(pe)) != 0x00004550) return Fail("no PE signature");
     const unsigned char *coff = At(pe + 4);
     image->machine = Get16(coff);
-    uint16_t section_count = Get16(coff + 2);
+    uint16_t sectionCount = Get16(coff + 2);
     image->timestamp = Get32(coff + 4);
-    uint16_t optional_size = Get16(coff + 16);
+    uint16_t optionalSize = Get16(coff + 16);
     size_t opt = pe + 24;
-    if (!Has(opt, optional_size) || optional_size < 2) return Fail("optional header cut short");
+    if (!Has(opt, optionalSize) || optionalSize < 2) return Fail("optional header cut short");
     uint16_t magic = Get16(At(opt));
     if (magic != 0x10B && magic != 0x20B) return Fail("unknown optional header magic");
-    image->pe32_plus = magic == 0x20B;
-    size_t dirs_at = image->pe32_plus ? 112 : 96;
-    if (optional_size < dirs_at) return Fail("optional header cut short");
+    image->pe32Plus = magic == 0x20B;
+    size_t dirsAt = image->pe32Plus ? 112 : 96;
+    if (optionalSize < dirsAt) return Fail("optional header cut short");
     image->subsystem = Get16(At(opt + 68));
-    uint32_t dir_count = Get32(At(opt + dirs_at - 4));
-    if (dir_count > (optional_size - dirs_at) / 8) return Fail("data directories overrun the optional header");
+    uint32_t dirCount = Get32(At(opt + dirsAt - 4));
+    if (dirCount > (optionalSize - dirsAt) / 8) return Fail("data directories overrun the optional header");
 
-    size_t sec = opt + optional_size;
-    if (!Has(sec, (size_t)section_count * 40)) return Fail("section table cut short");
-    for (uint16_t i = 0; i < section_count; i++) {
+    size_t sec = opt + optionalSize;
+    if (!Has(sec, (size_t)sectionCount * 40)) return Fail("section table cut short");
+    for (uint16_t i = 0; i < sectionCount; i++) {
         const unsigned char *s = At(sec + 40 * (size_t)i);
-        sections_.push_back({Get32(s + 12), Get32(s + 8), Get32(s + 20), Get32(s + 16)});
+        sections.push_back({Get32(s + 12), Get32(s + 8), Get32(s + 20), Get32(s + 16)});
     }
 
-    if (dir_count > 1) {
-        uint32_t rva = Get32(At(opt + dirs_at + 8)), size = Get32(At(opt + dirs_at + 12));
+    if (dirCount > 1) {
+        uint32_t rva = Get32(At(opt + dirsAt + 8)), size = Get32(At(opt + dirsAt + 12));
         if (rva && !ParseImports(rva, size, image)) return false;
     }
-    if (dir_count > 2) {
-        uint32_t rva = Get32(At(opt + dirs_at + 16)), size = Get32(At(opt + dirs_at + 20));
+    if (dirCount > 2) {
+        uint32_t rva = Get32(At(opt + dirsAt + 16)), size = Get32(At(opt + dirsAt + 20));
         if (rva) {
             size_t base;
             if (size < 16 || !Map(rva, size, &base)) return Fail("resource directory outside the sections");
@@ -140,61 +140,61 @@ bool Reader::ParseImports(uint32_t rva, uint32_t size, PeImage *image) {
         size_t at;
         if (!Map(entry, 20, &at)) return Fail("import directory outside the sections");
         const unsigned char *d = At(at);
-        uint32_t name_rva = Get32(d + 12);
-        if (name_rva == 0 && Get32(d) == 0 && Get32(d + 16) == 0) return true;
-        size_t name_at;
-        if (!Map(name_rva, 1, &name_at)) return Fail("import name outside the sections");
+        uint32_t nameRva = Get32(d + 12);
+        if (nameRva == 0 && Get32(d) == 0 && Get32(d + 16) == 0) return true;
+        size_t nameAt;
+        if (!Map(nameRva, 1, &nameAt)) return Fail("import name outside the sections");
         std::string name;
-        while (name_at < file_.size() && file_[name_at] != 0 && name.size() < 256) name.push_back((char)file_[name_at++]);
+        while (nameAt < file.size() && file[nameAt] != 0 && name.size() < 256) name.push_back((char)file[nameAt++]);
         image->imports.push_back(name);
         if (image->imports.size() > 4096) return Fail("import directory does not end");
     }
 }
 
-bool Reader::ReadKey(size_t base, uint32_t base_size, uint32_t word, PeResourceKey *key) {
+bool Reader::ReadKey(size_t base, uint32_t baseSize, uint32_t word, PeResourceKey *key) {
     if (!(word & 0x80000000u)) {
-        key->is_id = true;
+        key->isId = true;
         key->id = (uint16_t)word;
         key->name.clear();
         return true;
     }
     uint32_t off = word & 0x7FFFFFFFu;
-    if (off > base_size || base_size - off < 2) return Fail("resource name outside the resource directory");
+    if (off > baseSize || baseSize - off < 2) return Fail("resource name outside the resource directory");
     uint16_t count = Get16(At(base + off));
-    if ((size_t)count * 2 > base_size - off - 2) return Fail("resource name outside the resource directory");
-    key->is_id = false;
+    if ((size_t)count * 2 > baseSize - off - 2) return Fail("resource name outside the resource directory");
+    key->isId = false;
     key->id = 0;
     key->name = Utf16ToUtf8(At(base + off + 2), count);
     return true;
 }
 
-bool Reader::ParseResourceDirectory(size_t base, uint32_t base_size, uint32_t dir, int depth, PeResource *path,
+bool Reader::ParseResourceDirectory(size_t base, uint32_t baseSize, uint32_t dir, int depth, PeResource *path,
                                     PeImage *image) {
     if (depth > 2) return Fail("resource tree deeper than type, name and language");
-    if (dir > base_size || base_size - dir < 16) return Fail("resource directory cut short");
+    if (dir > baseSize || baseSize - dir < 16) return Fail("resource directory cut short");
     const unsigned char *d = At(base + dir);
     uint32_t count = (uint32_t)Get16(d + 12) + Get16(d + 14);
-    if ((size_t)count * 8 > base_size - dir - 16) return Fail("resource entries cut short");
+    if ((size_t)count * 8 > baseSize - dir - 16) return Fail("resource entries cut short");
     for (uint32_t i = 0; i < count; i++) {
         const unsigned char *e = At(base + dir + 16 + 8 * (size_t)i);
-        uint32_t name_word = Get32(e), target = Get32(e + 4);
+        uint32_t nameWord = Get32(e), target = Get32(e + 4);
         PeResourceKey key;
-        if (!ReadKey(base, base_size, name_word, &key)) return false;
+        if (!ReadKey(base, baseSize, nameWord, &key)) return false;
         if (depth == 0) path->type = key;
         else if (depth == 1) path->name = key;
-        else path->language = key.is_id ? key.id : 0xFFFF;
+        else path->language = key.isId ? key.id : 0xFFFF;
         if (target & 0x80000000u) {
-            if (!ParseResourceDirectory(base, base_size, target & 0x7FFFFFFFu, depth + 1, path, image)) return false;
+            if (!ParseResourceDirectory(base, baseSize, target & 0x7FFFFFFFu, depth + 1, path, image)) return false;
             continue;
         }
         if (depth != 2) return Fail("resource data above the language level");
-        if (target > base_size || base_size - target < 16) return Fail("resource data entry cut short");
-        if (++leaves_seen_ > 65536) return Fail("too many resources");
+        if (target > baseSize || baseSize - target < 16) return Fail("resource data entry cut short");
+        if (++leavesSeen > 65536) return Fail("too many resources");
         const unsigned char *leaf = At(base + target);
         PeResource r = *path;
         r.size = Get32(leaf + 4);
-        r.code_page = Get32(leaf + 8);
-        if (!Map(Get32(leaf), r.size, &r.file_offset)) {
+        r.codePage = Get32(leaf + 8);
+        if (!Map(Get32(leaf), r.size, &r.fileOffset)) {
             return Fail("data of resource " + r.type.Text() + "/" + r.name.Text() + " outside the sections");
         }
         image->resources.push_back(r);
@@ -206,9 +206,9 @@ bool Reader::ParseResourceDirectory(size_t base, uint32_t base_size, uint32_t di
 struct VersionNode {
     size_t start, end;           // the node, within the resource
     std::string key;
-    size_t value_at, value_bytes;
+    size_t valueAt, valueBytes;
     bool text;
-    size_t children_at;          // first child (end when none)
+    size_t childrenAt;          // first child (end when none)
 };
 
 size_t Align4(size_t n) { return (n + 3) & ~(size_t)3; }
@@ -219,25 +219,25 @@ bool ReadVersionNode(const unsigned char *data, size_t limit, size_t at, Version
     if (length < 6 || length > limit - at) return false;
     node->start = at;
     node->end = at + length;
-    size_t value_length = Get16(data + at + 2);
+    size_t valueLength = Get16(data + at + 2);
     node->text = Get16(data + at + 4) == 1;
-    size_t p = at + 6, key_start = p;
+    size_t p = at + 6, keyStart = p;
     while (p + 2 <= node->end && Get16(data + p) != 0) p += 2;
     if (p + 2 > node->end) return false;
-    node->key = Utf16ToUtf8(data + key_start, (p - key_start) / 2);
-    node->value_at = Align4(p + 2);
-    node->value_bytes = node->text ? value_length * 2 : value_length;
-    if (node->value_at > node->end) node->value_at = node->end;
-    if (node->value_bytes > node->end - node->value_at) return false;
-    node->children_at = Align4(node->value_at + node->value_bytes);
-    if (node->children_at > node->end) node->children_at = node->end;
+    node->key = Utf16ToUtf8(data + keyStart, (p - keyStart) / 2);
+    node->valueAt = Align4(p + 2);
+    node->valueBytes = node->text ? valueLength * 2 : valueLength;
+    if (node->valueAt > node->end) node->valueAt = node->end;
+    if (node->valueBytes > node->end - node->valueAt) return false;
+    node->childrenAt = Align4(node->valueAt + node->valueBytes);
+    if (node->childrenAt > node->end) node->childrenAt = node->end;
     return true;
 }
 
 }  // namespace
 
 std::string PeResourceKey::Text() const {
-    if (!is_id) return name;
+    if (!isId) return name;
     char buffer[16];
     snprintf(buffer, sizeof buffer, "#%u", (unsigned)id);
     return buffer;
@@ -257,57 +257,57 @@ bool ParseVersionInfo(const unsigned char *data, size_t size, PeVersionInfo *inf
         *error = "not a VS_VERSION_INFO block";
         return false;
     }
-    if (root.value_bytes < 52 || Get32(data + root.value_at) != 0xFEEF04BDu) {
+    if (root.valueBytes < 52 || Get32(data + root.valueAt) != 0xFEEF04BDu) {
         *error = "fixed file information missing";
         return false;
     }
-    const unsigned char *f = data + root.value_at;
-    info->file_version_ms = Get32(f + 8);
-    info->file_version_ls = Get32(f + 12);
-    info->product_version_ms = Get32(f + 16);
-    info->product_version_ls = Get32(f + 20);
-    info->flags_mask = Get32(f + 24);
+    const unsigned char *f = data + root.valueAt;
+    info->fileVersionMs = Get32(f + 8);
+    info->fileVersionLs = Get32(f + 12);
+    info->productVersionMs = Get32(f + 16);
+    info->productVersionLs = Get32(f + 20);
+    info->flagsMask = Get32(f + 24);
     info->flags = Get32(f + 28);
     info->os = Get32(f + 32);
     info->type = Get32(f + 36);
     info->subtype = Get32(f + 40);
 
-    for (size_t at = root.children_at; at < root.end;) {
+    for (size_t at = root.childrenAt; at < root.end;) {
         VersionNode block;
         if (!ReadVersionNode(data, root.end, at, &block)) {
             *error = "broken block inside VS_VERSION_INFO";
             return false;
         }
         if (block.key == "StringFileInfo") {
-            for (size_t t = block.children_at; t < block.end;) {
+            for (size_t t = block.childrenAt; t < block.end;) {
                 VersionNode table;
                 if (!ReadVersionNode(data, block.end, t, &table)) {
                     *error = "broken string table";
                     return false;
                 }
-                if (info->table_key.empty()) info->table_key = table.key;
-                for (size_t s = table.children_at; s < table.end;) {
+                if (info->tableKey.empty()) info->tableKey = table.key;
+                for (size_t s = table.childrenAt; s < table.end;) {
                     VersionNode str;
                     if (!ReadVersionNode(data, table.end, s, &str)) {
                         *error = "broken string in the string table";
                         return false;
                     }
-                    size_t units = str.value_bytes / 2;
-                    while (units > 0 && Get16(data + str.value_at + 2 * (units - 1)) == 0) units--;
-                    info->strings.emplace_back(str.key, Utf16ToUtf8(data + str.value_at, units));
+                    size_t units = str.valueBytes / 2;
+                    while (units > 0 && Get16(data + str.valueAt + 2 * (units - 1)) == 0) units--;
+                    info->strings.emplace_back(str.key, Utf16ToUtf8(data + str.valueAt, units));
                     s = Align4(str.end);
                 }
                 t = Align4(table.end);
             }
         } else if (block.key == "VarFileInfo") {
-            for (size_t v = block.children_at; v < block.end;) {
+            for (size_t v = block.childrenAt; v < block.end;) {
                 VersionNode var;
                 if (!ReadVersionNode(data, block.end, v, &var)) {
                     *error = "broken VarFileInfo";
                     return false;
                 }
                 if (var.key == "Translation") {
-                    for (size_t i = 0; i + 4 <= var.value_bytes; i += 4) info->translations.push_back(Get32(data + var.value_at + i));
+                    for (size_t i = 0; i + 4 <= var.valueBytes; i += 4) info->translations.push_back(Get32(data + var.valueAt + i));
                 }
                 v = Align4(var.end);
             }
@@ -317,9 +317,9 @@ bool ParseVersionInfo(const unsigned char *data, size_t size, PeVersionInfo *inf
     return true;
 }
 
-std::string VersionText(uint32_t most_significant, uint32_t least_significant) {
+std::string VersionText(uint32_t mostSignificant, uint32_t leastSignificant) {
     char buffer[48];
-    snprintf(buffer, sizeof buffer, "%u.%u.%u.%u", (unsigned)(most_significant >> 16), (unsigned)(most_significant & 0xFFFF),
-             (unsigned)(least_significant >> 16), (unsigned)(least_significant & 0xFFFF));
+    snprintf(buffer, sizeof buffer, "%u.%u.%u.%u", (unsigned)(mostSignificant >> 16), (unsigned)(mostSignificant & 0xFFFF),
+             (unsigned)(leastSignificant >> 16), (unsigned)(leastSignificant & 0xFFFF));
     return buffer;
 }

@@ -7,7 +7,7 @@
 namespace {
 
 // One row per subcommand; a new one needs only its Run function and a row here.
-const SzddCommand kCommands[] = {
+const SzddCommand Commands[] = {
     {"compress", "IN OUT", "compress IN into the SZDD stream OUT (mode A, smallest size)", 2, RunCompress},
     {"expand", "IN OUT", "expand the SZDD stream IN into OUT", 2, RunExpand},
     {"info", "FILE", "show the header of an SZDD stream or payload container and check its length", 1, RunInfo},
@@ -18,7 +18,7 @@ const SzddCommand kCommands[] = {
 
 void PrintHelp(FILE *to) {
     fprintf(to, "usage: szdd COMMAND OPERANDS...\n\n");
-    for (const SzddCommand &c : kCommands) fprintf(to, "  szdd %s %s\n      %s\n", c.name, c.operands, c.summary);
+    for (const SzddCommand &c : Commands) fprintf(to, "  szdd %s %s\n      %s\n", c.name, c.operands, c.summary);
     fprintf(to, "\nExit status: 0 success, 1 bad input or I/O failure, 2 wrong usage.\n"
                 "Outputs are written under a temporary name and appear only when complete.\n");
 }
@@ -34,9 +34,9 @@ int main(int argc, char **argv) {
         PrintHelp(stdout);
         return SZDD_EXIT_OK;
     }
-    for (const SzddCommand &c : kCommands) {
+    for (const SzddCommand &c : Commands) {
         if (strcmp(argv[1], c.name) != 0) continue;
-        if (argc - 2 != c.operand_count) {
+        if (argc - 2 != c.operandCount) {
             fprintf(stderr, "usage: szdd %s %s\n", c.name, c.operands);
             return SZDD_EXIT_USAGE;
         }

@@ -11,7 +11,7 @@ struct SzddCommand {
     const char *name;
     const char *operands;   // for the usage line, e.g. "IN OUT"
     const char *summary;    // one line for --help
-    int operand_count;
+    int operandCount;
     int (*run)(char **operands);
 };
 

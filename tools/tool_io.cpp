@@ -34,12 +34,12 @@ int ReadWholeFile(const char *path, std::vector<unsigned char> *bytes) {
 
 int BeginOutput(const char *path, PendingOutput *out) {
     out->path = path;
-    out->temp_path = out->path + ".szdd-XXXXXX";
-    std::vector<char> name(out->temp_path.begin(), out->temp_path.end());
+    out->tempPath = out->path + ".szdd-XXXXXX";
+    std::vector<char> name(out->tempPath.begin(), out->tempPath.end());
     name.push_back('\0');
     int fd = mkstemp(name.data());
     if (fd < 0) return errno;
-    out->temp_path = name.data();
+    out->tempPath = name.data();
     // mkstemp makes the file private; give it the mode a plain create would.
     mode_t mask = umask(0);
     umask(mask);
@@ -48,7 +48,7 @@ int BeginOutput(const char *path, PendingOutput *out) {
     if (!out->file) {
         int error = errno;
         close(fd);
-        unlink(out->temp_path.c_str());
+        unlink(out->tempPath.c_str());
         return error;
     }
     return 0;
@@ -58,14 +58,14 @@ int FinishOutput(PendingOutput *out) {
     int error = 0;
     if (fflush(out->file) != 0 || fsync(fileno(out->file)) != 0) error = errno;
     if (fclose(out->file) != 0 && !error) error = errno;
-    out->file = nullptr;
-    if (!error && rename(out->temp_path.c_str(), out->path.c_str()) != 0) error = errno;
-    if (error) unlink(out->temp_path.c_str());
+    out->file = NULL;
+    if (!error && rename(out->tempPath.c_str(), out->path.c_str()) != 0) error = errno;
+    if (error) unlink(out->tempPath.c_str());
     return error;
 }
 
 void AbandonOutput(PendingOutput *out) {
     if (out->file) fclose(out->file);
-    out->file = nullptr;
-    unlink(out->temp_path.c_str());
+    out->file = NULL;
+    unlink(out->tempPath.c_str());
 }

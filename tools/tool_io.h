@@ -14,7 +14,7 @@ int ReadWholeFile(const char *path, std::vector<unsigned char> *bytes);
 // An output written under a temporary name beside its final one, renamed into place on success.
 struct PendingOutput {
     std::string path;
-    std::string temp_path;
+    std::string tempPath;
     FILE *file;
 };
 

@@ -20,8 +20,8 @@ enum SzddResult {
 
 struct SzddHeader {
     unsigned char mode;
-    unsigned char missing_char;   // last character of the original name, 0 when none was recorded
-    uint32_t expanded_length;
+    unsigned char missingChar;   // last character of the original name, 0 when none was recorded
+    uint32_t expandedLength;
 };
 
 // Byte source: fills up to capacity bytes; returns how many (0 at the end of input), or -1 on a read error.
@@ -36,7 +36,7 @@ const char *SzddResultText(SzddResult result);
 SzddResult SzddParseHeader(const unsigned char *bytes, size_t length, SzddHeader *header);
 
 // Expands the data after an already parsed header until the source ends, writing all it decodes;
-// SZDD_OK when exactly header->expanded_length bytes came out. *written gets the count in every case.
+// SZDD_OK when exactly header->expandedLength bytes came out. *written gets the count in every case.
 SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *source,
                           SzddWriteFn write, void *sink, uint64_t *written);
 

@@ -8,48 +8,48 @@
 namespace {
 
 // The window's first write position; the 4096 bytes before it start out as spaces.
-const unsigned kFirstWritePosition = SzddWindowSize - 16;
+const unsigned FirstWritePosition = SzddWindowSize - 16;
 // A control byte and eight two-byte matches: the most one group can take from the input.
-const size_t kGroupInput = 17;
+const size_t GroupInput = 17;
 // Eight matches of 18 bytes: the most one group can add to the output.
-const size_t kGroupOutput = 8 * 18;
-const size_t kInputCapacity = 64 * 1024;
+const size_t GroupOutput = 8 * 18;
+const size_t InputCapacity = 64 * 1024;
 // Output is kept linear: the window's 4096 bytes of history, then room for new bytes, then slack
 // so that matches may be copied eight bytes at a time past their end.
-const size_t kOutputRoom = 64 * 1024;
-const size_t kOutputSlack = 32;
-const size_t kOutputCapacity = SzddWindowSize + kOutputRoom + kOutputSlack;
+const size_t OutputRoom = 64 * 1024;
+const size_t OutputSlack = 32;
+const size_t OutputCapacity = SzddWindowSize + OutputRoom + OutputSlack;
 
 struct Expansion {
     SzddReadFn read;
     void *source;
     SzddWriteFn write;
     void *sink;
-    unsigned char *in;       // kInputCapacity bytes
-    size_t in_pos, in_end;
-    bool in_done;            // the source reported its end
-    unsigned char *out;      // kOutputCapacity bytes: 4096 of history, then new output
+    unsigned char *in;       // InputCapacity bytes
+    size_t inPos, inEnd;
+    bool inDone;            // the source reported its end
+    unsigned char *out;      // OutputCapacity bytes: 4096 of history, then new output
     unsigned char *cur;      // next byte to write
     unsigned char *flushed;  // bytes before this were handed to the sink
     unsigned ring;           // window position of *cur
     uint64_t written;
 };
 
-// Tops the input up to at least kGroupInput bytes unless the source ends; SZDD_OK or SZDD_ERR_READ.
+// Tops the input up to at least GroupInput bytes unless the source ends; SZDD_OK or SZDD_ERR_READ.
 SzddResult Refill(Expansion *x) {
-    size_t left = x->in_end - x->in_pos;
-    if (left >= kGroupInput || x->in_done) return SZDD_OK;
-    memmove(x->in, x->in + x->in_pos, left);
-    x->in_pos = 0;
-    x->in_end = left;
-    while (x->in_end < kGroupInput) {
-        long got = x->read(x->source, x->in + x->in_end, kInputCapacity - x->in_end);
-        if (got < 0 || static_cast<size_t>(got) > kInputCapacity - x->in_end) return SZDD_ERR_READ;
+    size_t left = x->inEnd - x->inPos;
+    if (left >= GroupInput || x->inDone) return SZDD_OK;
+    memmove(x->in, x->in + x->inPos, left);
+    x->inPos = 0;
+    x->inEnd = left;
+    while (x->inEnd < GroupInput) {
+        long got = x->read(x->source, x->in + x->inEnd, InputCapacity - x->inEnd);
+        if (got < 0 || static_cast<size_t>(got) > InputCapacity - x->inEnd) return SZDD_ERR_READ;
         if (got == 0) {
-            x->in_done = true;
+            x->inDone = true;
             break;
         }
-        x->in_end += static_cast<size_t>(got);
+        x->inEnd += static_cast<size_t>(got);
     }
     return SZDD_OK;
 }
@@ -66,7 +66,7 @@ SzddResult Flush(Expansion *x) {
 
 // Makes room for one more group, flushing and keeping the last 4096 bytes as history; as Flush.
 SzddResult MakeRoom(Expansion *x) {
-    if (static_cast<size_t>(x->out + SzddWindowSize + kOutputRoom - x->cur) >= kGroupOutput)
+    if (static_cast<size_t>(x->out + SzddWindowSize + OutputRoom - x->cur) >= GroupOutput)
         return SZDD_OK;
     SzddResult result = Flush(x);
     if (result != SZDD_OK) return result;
@@ -94,13 +94,13 @@ SzddResult Decode(Expansion *x) {
         if (result == SZDD_OK) result = MakeRoom(x);
         if (result != SZDD_OK) return result;
 
-        const unsigned char *in = x->in + x->in_pos;
+        const unsigned char *in = x->in + x->inPos;
         unsigned char *cur = x->cur;
         unsigned ring = x->ring;
-        size_t available = x->in_end - x->in_pos;
+        size_t available = x->inEnd - x->inPos;
         if (available == 0) return SZDD_OK;
 
-        if (available >= kGroupInput) {
+        if (available >= GroupInput) {
             // Fast path: a whole group fits in both buffers, so no item needs a bounds check.
             unsigned control = *in++;
             for (int bit = 0; bit < 8; ++bit, control >>= 1) {
@@ -130,7 +130,7 @@ SzddResult Decode(Expansion *x) {
                     if (end - in < 2) {
                         x->cur = cur;
                         x->ring = ring;
-                        x->in_pos = x->in_end;
+                        x->inPos = x->inEnd;
                         return SZDD_ERR_TRUNCATED;
                     }
                     unsigned b0 = in[0], b1 = in[1];
@@ -144,7 +144,7 @@ SzddResult Decode(Expansion *x) {
                 }
             }
         }
-        x->in_pos = static_cast<size_t>(in - x->in);
+        x->inPos = static_cast<size_t>(in - x->in);
         x->cur = cur;
         x->ring = ring;
     }
@@ -173,9 +173,9 @@ SzddResult SzddParseHeader(const unsigned char *bytes, size_t length, SzddHeader
     if (length > SzddModeOffset && bytes[SzddModeOffset] != SzddModeA) return SZDD_ERR_MODE;
     if (length < SzddHeaderSize) return SZDD_ERR_TRUNCATED;
     header->mode = bytes[SzddModeOffset];
-    header->missing_char = bytes[SzddMissingCharOffset];
+    header->missingChar = bytes[SzddMissingCharOffset];
     const unsigned char *declared = bytes + SzddLengthOffset;
-    header->expanded_length = static_cast<uint32_t>(declared[0]) | static_cast<uint32_t>(declared[1]) << 8 |
+    header->expandedLength = static_cast<uint32_t>(declared[0]) | static_cast<uint32_t>(declared[1]) << 8 |
                               static_cast<uint32_t>(declared[2]) << 16 | static_cast<uint32_t>(declared[3]) << 24;
     return SZDD_OK;
 }
@@ -188,18 +188,18 @@ SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *sourc
     x.source = source;
     x.write = write;
     x.sink = sink;
-    x.in = static_cast<unsigned char *>(malloc(kInputCapacity));
-    x.out = static_cast<unsigned char *>(malloc(kOutputCapacity));
+    x.in = static_cast<unsigned char *>(malloc(InputCapacity));
+    x.out = static_cast<unsigned char *>(malloc(OutputCapacity));
     if (!x.in || !x.out) {
         free(x.in);
         free(x.out);
         return SZDD_ERR_NO_MEMORY;
     }
-    x.in_pos = x.in_end = 0;
-    x.in_done = false;
+    x.inPos = x.inEnd = 0;
+    x.inDone = false;
     memset(x.out, ' ', SzddWindowSize);
     x.cur = x.flushed = x.out + SzddWindowSize;
-    x.ring = kFirstWritePosition;
+    x.ring = FirstWritePosition;
     x.written = 0;
 
     SzddResult result = Decode(&x);
@@ -208,7 +208,7 @@ SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *sourc
         SzddResult flushed = Flush(&x);
         if (flushed != SZDD_OK) result = flushed;
     }
-    if (result == SZDD_OK && x.written != header->expanded_length) result = SZDD_ERR_LENGTH;
+    if (result == SZDD_OK && x.written != header->expandedLength) result = SZDD_ERR_LENGTH;
     *written = x.written;
     free(x.in);
     free(x.out);

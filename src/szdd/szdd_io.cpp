@@ -34,7 +34,7 @@ int SzddWriteBuffer(void *sink, const unsigned char *buffer, size_t length) {
 
 void SzddFreeBuffer(SzddBuffer *buffer) {
     free(buffer->data);
-    buffer->data = nullptr;
+    buffer->data = NULL;
     buffer->length = buffer->capacity = 0;
 }
 

@@ -38,8 +38,8 @@ void ExpectRoundTrip(const std::string &name, const Bytes &data) {
     SzddHeader header;
     ASSERT_EQ(SzddParseHeader(stream.data(), stream.size(), &header), SZDD_OK) << name;
     EXPECT_EQ(header.mode, SzddModeA) << name;
-    EXPECT_EQ(header.missing_char, 0) << name;
-    EXPECT_EQ(header.expanded_length, data.size()) << name;
+    EXPECT_EQ(header.missingChar, 0) << name;
+    EXPECT_EQ(header.expandedLength, data.size()) << name;
     Bytes back;
     uint64_t written = 0;
     ASSERT_EQ(Expand(stream, &back, &written), SZDD_OK) << name;
@@ -107,7 +107,7 @@ TEST(Compressor, MatchesTheExhaustiveOptimum) {
 TEST(Compressor, RefusesInputsOverFourGibibytes) {
     // The length is refused before anything is read or written.
     const unsigned char byte = 0;
-    SzddBuffer out = {nullptr, 0, 0};
+    SzddBuffer out = {NULL, 0, 0};
     EXPECT_EQ(SzddCompress(&byte, size_t{1} << 32, SzddWriteBuffer, &out), SZDD_ERR_LENGTH);
     EXPECT_EQ(out.length, 0u);
     SzddFreeBuffer(&out);
@@ -115,7 +115,7 @@ TEST(Compressor, RefusesInputsOverFourGibibytes) {
 
 TEST(Compressor, ReportsSinkFailures) {
     Bytes data = ShiftJisText(200000);
-    EXPECT_EQ(SzddCompress(data.data(), data.size(), [](void *, const unsigned char *, size_t) { return 0; }, nullptr),
+    EXPECT_EQ(SzddCompress(data.data(), data.size(), [](void *, const unsigned char *, size_t) { return 0; }, NULL),
               SZDD_ERR_WRITE);
 }
 

@@ -10,7 +10,7 @@
 namespace {
 
 Bytes Pack(const Bytes &data) {
-    SzddBuffer out = {nullptr, 0, 0};
+    SzddBuffer out = {NULL, 0, 0};
     EXPECT_EQ(SzddPack(data.data(), data.size(), SzddWriteBuffer, &out), SZDD_OK);
     Bytes packed(out.data, out.data + out.length);
     SzddFreeBuffer(&out);
@@ -19,7 +19,7 @@ Bytes Pack(const Bytes &data) {
 
 SzddResult Unpack(const Bytes &container, Bytes *data, uint64_t *written) {
     SzddMemorySource source = {container.data(), container.size(), 0};
-    SzddBuffer out = {nullptr, 0, 0};
+    SzddBuffer out = {NULL, 0, 0};
     SzddResult result = SzddUnpack(SzddReadMemory, &source, SzddWriteBuffer, &out, written);
     data->assign(out.data, out.data + out.length);
     SzddFreeBuffer(&out);
@@ -39,7 +39,7 @@ TEST(Container, PrefixLooksLikeADosExecutableHeaderAndStub) {
     const char text[] = "This program cannot be run in DOS mode.\r\r\n$";
     const unsigned char *found = static_cast<const unsigned char *>(
         memmem(p, SzddContainerPrefixSize, text, sizeof text - 1));
-    ASSERT_NE(found, nullptr);
+    ASSERT_TRUE(found != NULL);
     EXPECT_GT(found - p, 0x40);
     // The stub's "mov dx, offset" points at the text.
     EXPECT_EQ(p[0x42], 0xBA);
@@ -76,9 +76,9 @@ TEST(Container, UnpackRejectsWhatIsNotAContainer) {
     Bytes packed = Pack(data);
     EXPECT_EQ(Unpack(Bytes(packed.begin(), packed.begin() + 100), &back, &written), SZDD_ERR_TRUNCATED);
     EXPECT_EQ(Unpack(Bytes(packed.begin(), packed.begin() + 130), &back, &written), SZDD_ERR_TRUNCATED);
-    Bytes no_stream = packed;
-    no_stream[SzddContainerPrefixSize] = 'X';
-    EXPECT_EQ(Unpack(no_stream, &back, &written), SZDD_ERR_NOT_SZDD);
+    Bytes noStream = packed;
+    noStream[SzddContainerPrefixSize] = 'X';
+    EXPECT_EQ(Unpack(noStream, &back, &written), SZDD_ERR_NOT_SZDD);
     Bytes cut(packed.begin(), packed.end() - 1);
     SzddResult result = Unpack(cut, &back, &written);
     EXPECT_TRUE(result == SZDD_ERR_LENGTH || result == SZDD_ERR_TRUNCATED);

@@ -10,7 +10,7 @@ namespace {
 struct Item {
     size_t offset;      // of the item's first byte in the stream
     size_t size;        // 1 for a literal, 2 for a match
-    size_t output_end;  // output length once the item is decoded
+    size_t outputEnd;  // output length once the item is decoded
 };
 
 std::vector<Item> WalkItems(const Bytes &stream) {
@@ -46,7 +46,7 @@ TEST(Truncation, EveryCutOfAStreamIsReportedPrecisely) {
         SzddResult expected = cut < SzddHeaderSize ? SZDD_ERR_TRUNCATED : SZDD_ERR_LENGTH;
         size_t decodable = 0;
         for (const Item &item : items) {
-            if (item.offset + item.size <= cut) decodable = item.output_end;
+            if (item.offset + item.size <= cut) decodable = item.outputEnd;
             else if (item.offset < cut) expected = SZDD_ERR_TRUNCATED;
         }
         Bytes out;
@@ -60,7 +60,7 @@ TEST(Truncation, EveryCutOfAStreamIsReportedPrecisely) {
 
 TEST(Header, ShortPrefixesOfTheMagicAreTruncatedOtherBytesAreNotSzdd) {
     SzddHeader header;
-    EXPECT_EQ(SzddParseHeader(nullptr, 0, &header), SZDD_ERR_TRUNCATED);
+    EXPECT_EQ(SzddParseHeader(NULL, 0, &header), SZDD_ERR_TRUNCATED);
     EXPECT_EQ(SzddParseHeader(SzddMagic, 5, &header), SZDD_ERR_TRUNCATED);
     const unsigned char text[] = "MZ\x90";
     EXPECT_EQ(SzddParseHeader(text, 3, &header), SZDD_ERR_NOT_SZDD);
@@ -98,8 +98,8 @@ TEST(Header, FieldsAreReadLittleEndian) {
     stream[9] = 'L';
     SzddHeader header;
     ASSERT_EQ(SzddParseHeader(stream.data(), stream.size(), &header), SZDD_OK);
-    EXPECT_EQ(header.missing_char, 'L');
-    EXPECT_EQ(header.expanded_length, 0x12345678u);
+    EXPECT_EQ(header.missingChar, 'L');
+    EXPECT_EQ(header.expandedLength, 0x12345678u);
 }
 
 TEST(DeclaredLength, TooLargeAndTooSmallAreToldApartByTheCount) {
@@ -144,21 +144,21 @@ TEST(Io, ReadErrorsAreReportedAndWhatCameBeforeIsWritten) {
     Bytes stream = Compress(RandomBytes(200000, 4));
     struct FailingSource {
         SzddMemorySource memory;
-        size_t fail_after;
+        size_t failAfter;
     } source = {{stream.data(), stream.size(), 0}, 100000};
     SzddReadFn read = [](void *s, unsigned char *buffer, size_t capacity) -> long {
         FailingSource *f = static_cast<FailingSource *>(s);
-        if (f->memory.offset >= f->fail_after) return -1;
+        if (f->memory.offset >= f->failAfter) return -1;
         return SzddReadMemory(&f->memory, buffer, capacity < 4096 ? capacity : 4096);
     };
-    SzddBuffer out = {nullptr, 0, 0};
+    SzddBuffer out = {NULL, 0, 0};
     uint64_t written = 0;
     EXPECT_EQ(SzddExpand(read, &source, SzddWriteBuffer, &out, &written), SZDD_ERR_READ);
     EXPECT_EQ(written, out.length);
     SzddFreeBuffer(&out);
 
     source.memory.offset = 0;
-    source.fail_after = 5;
+    source.failAfter = 5;
     EXPECT_EQ(SzddExpand(read, &source, SzddWriteBuffer, &out, &written), SZDD_ERR_READ);
     EXPECT_EQ(written, 0u);
 }
@@ -166,9 +166,9 @@ TEST(Io, ReadErrorsAreReportedAndWhatCameBeforeIsWritten) {
 TEST(Io, SourceClaimingMoreThanAskedIsAReadError) {
     SzddReadFn liar = [](void *, unsigned char *, size_t capacity) -> long { return static_cast<long>(capacity) + 1; };
     uint64_t count = 0, written = 0;
-    EXPECT_EQ(SzddExpand(liar, nullptr, SzddWriteCount, &count, &written), SZDD_ERR_READ);
+    EXPECT_EQ(SzddExpand(liar, NULL, SzddWriteCount, &count, &written), SZDD_ERR_READ);
     SzddHeader header = {SzddModeA, 0, 0};
-    EXPECT_EQ(SzddExpandData(&header, liar, nullptr, SzddWriteCount, &count, &written), SZDD_ERR_READ);
+    EXPECT_EQ(SzddExpandData(&header, liar, NULL, SzddWriteCount, &count, &written), SZDD_ERR_READ);
     EXPECT_EQ(count, 0u);
 }
 
@@ -176,11 +176,11 @@ TEST(Io, WriteErrorsStopTheExpansion) {
     Bytes stream = Compress(RandomBytes(300000, 8));
     SzddMemorySource source = {stream.data(), stream.size(), 0};
     size_t calls = 0;
-    SzddWriteFn refuse_second = [](void *c, const unsigned char *, size_t) {
+    SzddWriteFn refuseSecond = [](void *c, const unsigned char *, size_t) {
         return ++*static_cast<size_t *>(c) < 2 ? 1 : 0;
     };
     uint64_t written = 0;
-    EXPECT_EQ(SzddExpand(SzddReadMemory, &source, refuse_second, &calls, &written), SZDD_ERR_WRITE);
+    EXPECT_EQ(SzddExpand(SzddReadMemory, &source, refuseSecond, &calls, &written), SZDD_ERR_WRITE);
     EXPECT_EQ(calls, 2u);
     EXPECT_GT(written, 0u);
     EXPECT_LT(written, 300000u);

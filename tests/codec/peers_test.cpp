@@ -14,9 +14,9 @@
 namespace {
 
 // Generated samples plus PE files up to pe_limit bytes.
-std::vector<Sample> PeerCorpus(size_t pe_limit) {
+std::vector<Sample> PeerCorpus(size_t peLimit) {
     std::vector<Sample> corpus = GeneratedCorpus();
-    for (const std::string &path : PeFiles(pe_limit)) {
+    for (const std::string &path : PeFiles(peLimit)) {
         Sample s;
         s.name = path;
         if (ReadFileBytes(path, &s.data)) corpus.push_back(s);
@@ -44,14 +44,14 @@ TEST(Peers, MsexpandExpandsOurStreams) {
 
 #ifdef HAVE_MSPACK
 TEST(Peers, LibmspackExpandsOurStreams) {
-    msszdd_decompressor *peer = mspack_create_szdd_decompressor(nullptr);
-    ASSERT_NE(peer, nullptr);
+    msszdd_decompressor *peer = mspack_create_szdd_decompressor(NULL);
+    ASSERT_TRUE(peer != NULL);
     TempDir dir;
     for (const Sample &s : PeerCorpus(2 << 20)) {
         Bytes stream = Compress(s.data);
         ASSERT_TRUE(WriteFileBytes(dir.File("in.szdd"), stream));
         msszddd_header *header = peer->open(peer, dir.File("in.szdd").c_str());
-        ASSERT_NE(header, nullptr) << s.name;
+        ASSERT_TRUE(header != NULL) << s.name;
         EXPECT_EQ(header->format, MSSZDD_FMT_NORMAL) << s.name;
         EXPECT_EQ(static_cast<size_t>(header->length), s.data.size()) << s.name;
         EXPECT_EQ(header->missing_char, 0) << s.name;
@@ -81,7 +81,7 @@ TEST(Peers, WeExpandMscompressStreamsAndAreNeverLarger) {
         // The peer writes mode 'A' and no missing character, as we do.
         SzddHeader header;
         ASSERT_EQ(SzddParseHeader(theirs.data(), theirs.size(), &header), SZDD_OK) << s.name;
-        EXPECT_EQ(header.missing_char, 0) << s.name;
+        EXPECT_EQ(header.missingChar, 0) << s.name;
         Bytes back;
         uint64_t written = 0;
         EXPECT_EQ(Expand(theirs, &back, &written), SZDD_OK) << s.name;

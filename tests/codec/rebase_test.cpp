@@ -23,7 +23,7 @@ TEST(Compressor, MovingThePositionBaseChangesNothing) {
         break;
     }
     for (const Bytes &data : inputs) {
-        SzddBuffer out = {nullptr, 0, 0};
+        SzddBuffer out = {NULL, 0, 0};
         ASSERT_EQ(SzddCompressRebasingOften(data.data(), data.size(), SzddWriteBuffer, &out), SZDD_OK);
         Bytes often(out.data, out.data + out.length);
         SzddFreeBuffer(&out);

@@ -29,7 +29,7 @@ Bytes RandomBytes(size_t size, uint32_t seed) {
 
 Bytes ShiftJisText(size_t size) {
     // Lines of a day-off file in Shift-JIS with CR LF: kana and kanji pairs, digits, varying lines.
-    static const unsigned char kWords[][8] = {
+    static const unsigned char words[][8] = {
         {0x83, 0x4A, 0x83, 0x8A, 0x83, 0x88, 0x83, 0x80},  // katakana
         {0x8B, 0x78, 0x93, 0xFA, 0x81, 0x41, 0x82, 0xA0},  // kanji, comma, hiragana
         {0x90, 0x85, 0x97, 0x6A, 0x93, 0xFA, 0x81, 0x42},  // kanji, full stop
@@ -42,7 +42,7 @@ Bytes ShiftJisText(size_t size) {
         snprintf(head, sizeof head, "%04u=", 2026 + line % 7);
         out.insert(out.end(), head, head + strlen(head));
         for (unsigned w = 0; w < 1 + line % 5; ++w) {
-            const unsigned char *word = kWords[(line * 3 + w) % 4];
+            const unsigned char *word = words[(line * 3 + w) % 4];
             out.insert(out.end(), word, word + 8);
         }
         out.push_back('\r');
@@ -83,14 +83,14 @@ std::vector<Sample> GeneratedCorpus() {
     return corpus;
 }
 
-std::vector<std::string> PeFiles(size_t max_size) {
+std::vector<std::string> PeFiles(size_t maxSize) {
     std::vector<std::pair<size_t, std::string>> found;
     for (const char *pattern : {"/usr/lib/gcc/i686-w64-mingw32/*/*.dll", "/usr/lib/gcc/x86_64-w64-mingw32/*/*.dll"}) {
         glob_t g;
-        if (glob(pattern, 0, nullptr, &g) == 0) {
+        if (glob(pattern, 0, NULL, &g) == 0) {
             for (size_t i = 0; i < g.gl_pathc; ++i) {
                 struct stat st;
-                if (stat(g.gl_pathv[i], &st) == 0 && static_cast<size_t>(st.st_size) <= max_size)
+                if (stat(g.gl_pathv[i], &st) == 0 && static_cast<size_t>(st.st_size) <= maxSize)
                     found.push_back({static_cast<size_t>(st.st_size), g.gl_pathv[i]});
             }
         }
@@ -98,11 +98,11 @@ std::vector<std::string> PeFiles(size_t max_size) {
     }
     std::sort(found.begin(), found.end());
     std::vector<std::string> paths;
-    size_t last_size = 0;
+    size_t lastSize = 0;
     for (auto &f : found) {
         // The posix and win32 thread flavours often hold the same file: keep one of each size.
-        if (!paths.empty() && f.first == last_size) continue;
-        last_size = f.first;
+        if (!paths.empty() && f.first == lastSize) continue;
+        lastSize = f.first;
         paths.push_back(f.second);
     }
     return paths;
@@ -127,7 +127,7 @@ bool WriteFileBytes(const std::string &path, const Bytes &bytes) {
 }
 
 Bytes Compress(const Bytes &data) {
-    SzddBuffer out = {nullptr, 0, 0};
+    SzddBuffer out = {NULL, 0, 0};
     SzddResult result = SzddCompress(data.data(), data.size(), SzddWriteBuffer, &out);
     EXPECT_EQ(result, SZDD_OK);
     Bytes stream(out.data, out.data + out.length);
@@ -148,7 +148,7 @@ long ReadChunked(void *source, unsigned char *buffer, size_t capacity) {
 
 SzddResult Expand(const Bytes &stream, Bytes *out, uint64_t *written, size_t chunk) {
     ChunkedSource source = {{stream.data(), stream.size(), 0}, chunk};
-    SzddBuffer buffer = {nullptr, 0, 0};
+    SzddBuffer buffer = {NULL, 0, 0};
     SzddResult result = SzddExpand(ReadChunked, &source, SzddWriteBuffer, &buffer, written);
     out->assign(buffer.data, buffer.data + buffer.length);
     SzddFreeBuffer(&buffer);

@@ -19,7 +19,7 @@ struct Sample {
 std::vector<Sample> GeneratedCorpus();
 
 // Windows DLLs from the cross compilers on this machine, at most max_size bytes each, smallest first.
-std::vector<std::string> PeFiles(size_t max_size);
+std::vector<std::string> PeFiles(size_t maxSize);
 
 Bytes RandomBytes(size_t size, uint32_t seed);
 Bytes ShiftJisText(size_t size);

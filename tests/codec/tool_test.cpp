@@ -89,12 +89,12 @@ TEST(Tool, BadInputFailsWithOneLineNamingTheFileAndLeavesNoOutput) {
     Bytes stream = Compress(ShiftJisText(5000));
     ASSERT_TRUE(WriteFileBytes(dir.File("cut"), Bytes(stream.begin(), stream.begin() + 10)));
     ASSERT_TRUE(WriteFileBytes(dir.File("text"), Bytes(300, 'x')));
-    Bytes mode_b = stream;
-    mode_b[8] = 'B';
-    ASSERT_TRUE(WriteFileBytes(dir.File("modeb"), mode_b));
-    Bytes declares_more = stream;
-    declares_more[10] ^= 1;   // 5000 = 0x1388: declares 5001
-    ASSERT_TRUE(WriteFileBytes(dir.File("long"), declares_more));
+    Bytes modeB = stream;
+    modeB[8] = 'B';
+    ASSERT_TRUE(WriteFileBytes(dir.File("modeb"), modeB));
+    Bytes declaresMore = stream;
+    declaresMore[10] ^= 1;   // 5000 = 0x1388: declares 5001
+    ASSERT_TRUE(WriteFileBytes(dir.File("long"), declaresMore));
     struct Case {
         const char *operands;
         const char *message;

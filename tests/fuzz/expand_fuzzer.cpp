@@ -34,21 +34,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SzddParseHeader(data, size, &header);
 
     SzddMemorySource whole = {data, size, 0};
-    SzddBuffer first = {nullptr, 0, 0};
-    uint64_t first_written = 0;
-    SzddResult first_result = SzddExpand(SzddReadMemory, &whole, SzddWriteBuffer, &first, &first_written);
+    SzddBuffer first = {NULL, 0, 0};
+    uint64_t firstWritten = 0;
+    SzddResult firstResult = SzddExpand(SzddReadMemory, &whole, SzddWriteBuffer, &first, &firstWritten);
 
     RaggedSource ragged = {data, size, 0};
-    SzddBuffer second = {nullptr, 0, 0};
-    uint64_t second_written = 0;
-    SzddResult second_result = SzddExpand(ReadRagged, &ragged, SzddWriteBuffer, &second, &second_written);
+    SzddBuffer second = {NULL, 0, 0};
+    uint64_t secondWritten = 0;
+    SzddResult secondResult = SzddExpand(ReadRagged, &ragged, SzddWriteBuffer, &second, &secondWritten);
 
     // The same result and bytes however the input arrives; every output byte costs at least 1/9 of an
     // input byte (a two-byte match yields at most 18).
-    if (first_result != second_result || first_written != second_written || first.length != first_written ||
-        (first.length && memcmp(first.data, second.data, first.length) != 0) || first_written > 9 * size)
+    if (firstResult != secondResult || firstWritten != secondWritten || first.length != firstWritten ||
+        (first.length && memcmp(first.data, second.data, first.length) != 0) || firstWritten > 9 * size)
         abort();
-    if (first_result == SZDD_OK && first_written != header.expanded_length) abort();
+    if (firstResult == SZDD_OK && firstWritten != header.expandedLength) abort();
     SzddFreeBuffer(&first);
     SzddFreeBuffer(&second);
 
