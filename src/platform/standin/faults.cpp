@@ -16,7 +16,7 @@
 // in what they return. Failing a closing call still releases its handle: the caller can do nothing about
 // it. A failed fwrite writes half its items first, as a disk that fills up does.
 const StandinCall StandinCalls[StandinCallCount] = {
-    //  name                       failure result                      last error                      errno
+    // name                     failure result                      last error                      errno
     {"RegOpenKeyExA",           ERROR_ACCESS_DENIED,                0,                              0},
     {"RegQueryValueExA",        ERROR_ACCESS_DENIED,                0,                              0},
     {"RegCloseKey",             ERROR_INVALID_HANDLE,               0,                              0},
@@ -119,7 +119,8 @@ void Start()
     atexit(ReportOpenHandles);
 }
 
-// Whether the injected fault strikes this call, the call-th; an exit fault ends the process here.
+// Whether the injected fault strikes this call, the number-th of the run; 1 or 0. An exit fault ends the
+// process here instead.
 int FaultStrikes(const StandinCall *call, unsigned long number)
 {
     if (state.named) {
