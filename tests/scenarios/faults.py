@@ -142,7 +142,7 @@ def main():
     args = parser.parse_args()
 
     payloads = sc.Payloads(args.perna, args.kalendo, args.bin1, args.bin2)
-    backend = sc.StandInBackend(os.path.abspath(args.binary))
+    backend = sc.StandinBackend(os.path.abspath(args.binary))
     scenario = sc.load(args.case)
     entry = scenario["files"]
     old_tool = sc.content_bytes(sc.file_entry(entry[TOOL])["content"], payloads)

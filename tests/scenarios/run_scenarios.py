@@ -23,7 +23,7 @@ def main():
 
     cases = args.cases or sorted(glob.glob(os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases", "*.json")))
     payloads = sc.Payloads(args.perna, args.kalendo, args.bin1, args.bin2)
-    backend = sc.StandInBackend(os.path.abspath(args.binary))
+    backend = sc.StandinBackend(os.path.abspath(args.binary))
     failed = 0
     ran = 0
     for path in cases:

@@ -1,6 +1,6 @@
 """Whole runs of the updater, described as data (see FORMAT.md): load, prepare, run, check.
 
-load/prepare/check know nothing of how the updater is run; a backend does that. StandInBackend runs
+load/prepare/check know nothing of how the updater is run; a backend does that. StandinBackend runs
 the Linux build on the stand-in platform; the Wine backend (tests/wine/) runs the Windows build.
 """
 
@@ -323,7 +323,7 @@ def check(scenario, run, backend, prepared, result, payloads):
 
 # ---- the stand-in -------------------------------------------------------------------------------
 
-class StandInBackend:
+class StandinBackend:
     """Runs the Linux build of the updater on the stand-in platform, one drive directory per letter."""
 
     name = "stand-in"

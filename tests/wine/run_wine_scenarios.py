@@ -96,7 +96,7 @@ def main():
                                     args.bin1, args.bin2)
     session = WineSession(args.prefix, args.display or free_display())
     wine = WineBackend(session, args.updater, args.driver)
-    stand_in = sc.StandInBackend(os.path.abspath(args.stand_in)) if args.stand_in else None
+    stand_in = sc.StandinBackend(os.path.abspath(args.stand_in)) if args.stand_in else None
 
     failed = ran = 0
     started = time.time()

@@ -1,4 +1,5 @@
-// The stand-in's time conversions: calendar to file time, and local to UTC with the bias in force now.
+// The stand-in's time and environment: calendar to file time, local to UTC with the bias in force now, and
+// environment names in any case.
 #include "platform.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@ const uint64_t TicksPerSecond = 10000000;
 // 2015-04-21 19:50:50 as if it were UTC: 1429645850 seconds after 1970, 11644473600 from 1601 to 1970.
 const uint64_t PayloadWallClock = (1429645850ull + 11644473600ull) * TicksPerSecond;
 
-class TimeTest : public ::testing::Test {
+class Time : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -38,7 +39,7 @@ protected:
     bool hadTz = false;
 };
 
-TEST_F(TimeTest, CalendarDatesBecomeTicksAndImpossibleDatesAreRefused)
+TEST_F(Time, CalendarDatesBecomeTicksAndImpossibleDatesAreRefused)
 {
     SYSTEMTIME payload = {2015, 4, 0, 21, 19, 50, 50, 0};
     FILETIME t;
@@ -58,7 +59,7 @@ TEST_F(TimeTest, CalendarDatesBecomeTicksAndImpossibleDatesAreRefused)
     EXPECT_EQ(Ticks(t), 0u);
 }
 
-TEST_F(TimeTest, LocalToUtcUsesTheZoneAndWorksInPlace)
+TEST_F(Time, LocalToUtcUsesTheZoneAndWorksInPlace)
 {
     setenv("TZ", "Asia/Tokyo", 1);
     FILETIME t = {(DWORD)(PayloadWallClock & 0xFFFFFFFFu), (DWORD)(PayloadWallClock >> 32)};
@@ -66,7 +67,7 @@ TEST_F(TimeTest, LocalToUtcUsesTheZoneAndWorksInPlace)
     EXPECT_EQ(Ticks(t), PayloadWallClock - 9 * 3600 * TicksPerSecond);
 }
 
-TEST_F(TimeTest, LocalToUtcUsesTheBiasInForceNowNotAtTheDate)
+TEST_F(Time, LocalToUtcUsesTheBiasInForceNowNotAtTheDate)
 {
     // New York in April 2015 was on daylight time; the conversion must use today's offset whatever it is.
     setenv("TZ", "America/New_York", 1);
@@ -78,6 +79,20 @@ TEST_F(TimeTest, LocalToUtcUsesTheBiasInForceNowNotAtTheDate)
     FILETIME utc;
     ASSERT_TRUE(LocalFileTimeToFileTime(&local, &utc));
     EXPECT_EQ((int64_t)(Ticks(utc) - PayloadWallClock), -(int64_t)parts.tm_gmtoff * (int64_t)TicksPerSecond);
+}
+
+TEST(Environment, NamesMatchWithoutCase)
+{
+    unsetenv("TMP");
+    setenv("tMp", "C:\\mixed", 1);
+    ASSERT_NE(CrtGetEnv("TMP"), nullptr);
+    EXPECT_STREQ(CrtGetEnv("TMP"), "C:\\mixed");
+    unsetenv("tMp");
+    EXPECT_EQ(CrtGetEnv("TMP"), nullptr);
+    setenv("TMP", "", 1);
+    ASSERT_NE(CrtGetEnv("tmp"), nullptr);
+    EXPECT_STREQ(CrtGetEnv("tmp"), "");
+    unsetenv("TMP");
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ typedef HANDLE HMODULE;
 typedef HANDLE HINSTANCE;
 typedef HANDLE HRSRC;
 typedef HANDLE HGLOBAL;
-typedef struct WinstubKey *HKEY;
+typedef struct StandinKey *HKEY;
 typedef HKEY *PHKEY;
 typedef DWORD REGSAM;
 typedef LONG LSTATUS;

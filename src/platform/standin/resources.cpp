@@ -2,13 +2,13 @@
 //
 // WINSTUB_RESOURCE_BIN1 / WINSTUB_RESOURCE_BIN2: "missing" takes the resource away; any other value is
 // the path of a file whose bytes the resource holds for this run.
-#include "stub.h"
+#include "standin.h"
 
 #include <cstdlib>
 #include <cstring>
 
-extern "C" const unsigned char winstub_bin1_begin[], winstub_bin1_end[];
-extern "C" const unsigned char winstub_bin2_begin[], winstub_bin2_end[];
+extern "C" const unsigned char standin_bin1_begin[], standin_bin1_end[];
+extern "C" const unsigned char standin_bin2_begin[], standin_bin2_end[];
 
 namespace {
 
@@ -65,11 +65,11 @@ void Prepare(Resource *resource)
         return;
     }
     if (resource == &resources[0]) {
-        resource->bytes = winstub_bin1_begin;
-        resource->size = (DWORD)(winstub_bin1_end - winstub_bin1_begin);
+        resource->bytes = standin_bin1_begin;
+        resource->size = (DWORD)(standin_bin1_end - standin_bin1_begin);
     } else {
-        resource->bytes = winstub_bin2_begin;
-        resource->size = (DWORD)(winstub_bin2_end - winstub_bin2_begin);
+        resource->bytes = standin_bin2_begin;
+        resource->size = (DWORD)(standin_bin2_end - standin_bin2_begin);
     }
 }
 
@@ -85,10 +85,9 @@ Resource *FromHandle(HANDLE handle)
 
 HRSRC FindResourceA(HMODULE, LPCSTR name, LPCSTR type)
 {
-    if (!WinstubEnter("FindResourceA")) {
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return NULL;
-    }
+    const StandinCall *failed = StandinEnter(CallFindResourceA);
+    if (failed != NULL)
+        return (HRSRC)failed->failure;
     // Only string names and types: an integer identifier is a small value in place of a pointer.
     if ((uintptr_t)type < 0x10000 || SjisCompareNoCase(type, "BIN") != 0) {
         SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
@@ -110,10 +109,9 @@ HRSRC FindResourceA(HMODULE, LPCSTR name, LPCSTR type)
 
 HGLOBAL LoadResource(HMODULE, HRSRC resource)
 {
-    if (!WinstubEnter("LoadResource")) {
-        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
-        return NULL;
-    }
+    const StandinCall *failed = StandinEnter(CallLoadResource);
+    if (failed != NULL)
+        return (HGLOBAL)failed->failure;
     Resource *r = FromHandle(resource);
     if (r == NULL) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -124,18 +122,18 @@ HGLOBAL LoadResource(HMODULE, HRSRC resource)
 
 LPVOID LockResource(HGLOBAL loaded)
 {
-    if (!WinstubEnter("LockResource"))
-        return NULL;
+    const StandinCall *failed = StandinEnter(CallLockResource);
+    if (failed != NULL)
+        return (LPVOID)failed->failure;
     Resource *r = FromHandle(loaded);
     return r != NULL ? (LPVOID)r->bytes : NULL;
 }
 
 DWORD SizeofResource(HMODULE, HRSRC resource)
 {
-    if (!WinstubEnter("SizeofResource")) {
-        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
-        return 0;
-    }
+    const StandinCall *failed = StandinEnter(CallSizeofResource);
+    if (failed != NULL)
+        return (DWORD)failed->failure;
     Resource *r = FromHandle(resource);
     if (r == NULL) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -1,5 +1,5 @@
 // The stand-in's LZ expansion library over our SZDD codec: open, expand-or-copy, close.
-#include "stub.h"
+#include "standin.h"
 
 #include "szdd.h"
 
@@ -49,7 +49,7 @@ int WriteFd(void *context, const unsigned char *buffer, size_t length)
     return 1;
 }
 
-StubHandle *FromLzHandle(INT value)
+StandinHandle *FromLzHandle(INT value)
 {
     if (value < LzHandleBase)
         return NULL;
@@ -70,7 +70,7 @@ INT OpenLzFile(const char *fileName, LPOFSTRUCT openBuffer, WORD style)
         openBuffer->cBytes = (BYTE)sizeof *openBuffer;
         snprintf(openBuffer->szPathName, sizeof openBuffer->szPathName, "%s", fileName);
     }
-    char host[4096];
+    char host[HostPathCapacity];
     if (!HostPath(fileName, host, sizeof host))
         return LZERROR_BADINHANDLE;
     int write = (style & (OF_WRITE | OF_READWRITE)) != 0;
@@ -82,7 +82,7 @@ INT OpenLzFile(const char *fileName, LPOFSTRUCT openBuffer, WORD style)
     if ((!exists && !create) || (exists && S_ISDIR(st.st_mode)) ||
         (exists && (write || create) && (st.st_mode & S_IWUSR) == 0))
         return LZERROR_BADINHANDLE;
-    StubHandle *handle = HandleNew(HANDLE_LZ);
+    StandinHandle *handle = HandleNew(HANDLE_LZ);
     if (handle == NULL)
         return LZERROR_GLOBALLOC;
     int fd = open(host, ((write || create) ? O_RDWR : O_RDONLY) | (create ? O_CREAT : 0) | O_CLOEXEC, 0644);
@@ -127,8 +127,9 @@ int CompressedFileName(const char *fileName, char *buffer, size_t capacity)
 
 INT LZOpenFileA(LPSTR fileName, LPOFSTRUCT openBuffer, WORD style)
 {
-    if (!WinstubEnter("LZOpenFileA"))
-        return LZERROR_BADINHANDLE;
+    const StandinCall *failed = StandinEnter(CallLZOpenFileA);
+    if (failed != NULL)
+        return (INT)failed->failure;
     INT handle = OpenLzFile(fileName, openBuffer, style);
     // Like the real library, a name that cannot be opened is tried once more as its compressed name, in
     // every mode: creating "X.EX$" that way may create "X.EX_" instead.
@@ -140,12 +141,13 @@ INT LZOpenFileA(LPSTR fileName, LPOFSTRUCT openBuffer, WORD style)
 
 LONG LZCopy(INT source, INT destination)
 {
-    if (!WinstubEnter("LZCopy"))
-        return LZERROR_WRITE;
-    StubHandle *in = FromLzHandle(source);
+    const StandinCall *failed = StandinEnter(CallLZCopy);
+    if (failed != NULL)
+        return (LONG)failed->failure;
+    StandinHandle *in = FromLzHandle(source);
     if (in == NULL)
         return LZERROR_BADINHANDLE;
-    StubHandle *out = FromLzHandle(destination);
+    StandinHandle *out = FromLzHandle(destination);
     if (out == NULL || !out->writable)
         return LZERROR_BADOUTHANDLE;
 
@@ -210,8 +212,8 @@ LONG LZCopy(INT source, INT destination)
 VOID LZClose(INT file)
 {
     // A close cannot fail here: an injected fault only counts.
-    WinstubEnter("LZClose");
-    StubHandle *handle = FromLzHandle(file);
+    StandinEnter(CallLZClose);
+    StandinHandle *handle = FromLzHandle(file);
     if (handle == NULL)
         return;
     close(handle->fd);

@@ -5,7 +5,7 @@
 //   {"caption":"…","text":"…","style":N,"answer":N}  (caption and text converted from code page 932 to UTF-8)
 // WINSTUB_ANSWERS: "ok"/"cancel", comma-separated, used in order; once they run out every box gets OK.
 // Without it, a terminal on standard input is asked; with neither, every box is closed.
-#include "stub.h"
+#include "standin.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -101,10 +101,9 @@ int AskTerminal(const std::string &caption, const std::string &text, int okCance
 
 INT MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type)
 {
-    if (!WinstubEnter("MessageBoxA")) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    const StandinCall *failed = StandinEnter(CallMessageBoxA);
+    if (failed != NULL)
+        return (INT)failed->failure;
     std::string captionUtf8 = ToUtf8(caption != NULL ? caption : "");
     std::string textUtf8 = ToUtf8(text != NULL ? text : "");
     int okCancel = (type & MB_TYPEMASK) == MB_OKCANCEL;

@@ -1,8 +1,12 @@
-// The stand-in's time conversions and Windows directory.
-#include "stub.h"
+// The stand-in's time and environment: environment variables, the Windows directory, calendar and time-zone
+// conversions, and file times to the host's and back.
+#include "platform.h"
+#include "standin.h"
 
 #include <cstring>
 #include <ctime>
+
+extern char **environ;
 
 namespace {
 
@@ -10,6 +14,9 @@ const int64_t TicksPerMillisecond = 10000;
 const int64_t TicksPerSecond = 10000000;
 // Days from 1601-01-01 to 1970-01-01.
 const int64_t UnixEpochDays = 134774;
+const int64_t UnixEpochTicks = UnixEpochDays * 86400 * TicksPerSecond;
+
+const char WindowsDirectory[] = "C:\\WINDOWS";
 
 int IsLeapYear(int year)
 {
@@ -38,16 +45,39 @@ void FromTicks(uint64_t ticks, FILETIME *t)
     t->dwHighDateTime = (DWORD)(ticks >> 32);
 }
 
-const char WindowsDirectory[] = "C:\\WINDOWS";
-
 }  // namespace
+
+const char *CrtGetEnv(const char *name)
+{
+    const StandinCall *failed = StandinEnter(CallGetenv);
+    if (failed != NULL)
+        return (const char *)failed->failure;
+    // Windows' environment matches names without regard to case; the first match wins.
+    size_t length = strlen(name);
+    for (char **entry = environ; entry != NULL && *entry != NULL; ++entry) {
+        if (SjisCompareNoCaseN(*entry, name, length) == 0 && (*entry)[length] == '=')
+            return *entry + length + 1;
+    }
+    return NULL;
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size)
+{
+    const StandinCall *failed = StandinEnter(CallGetWindowsDirectoryA);
+    if (failed != NULL)
+        return (UINT)failed->failure;
+    UINT length = (UINT)strlen(WindowsDirectory);
+    if (size <= length)
+        return length + 1;
+    memcpy(buffer, WindowsDirectory, length + 1);
+    return length;
+}
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME *st, LPFILETIME fileTime)
 {
-    if (!WinstubEnter("SystemTimeToFileTime")) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    const StandinCall *failed = StandinEnter(CallSystemTimeToFileTime);
+    if (failed != NULL)
+        return (BOOL)failed->failure;
     static const unsigned char monthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (st->wYear < 1601 || st->wYear > 30827 || st->wMonth < 1 || st->wMonth > 12 || st->wDay < 1 ||
         st->wDay > monthDays[st->wMonth - 1] + (st->wMonth == 2 && IsLeapYear(st->wYear)) ||
@@ -64,10 +94,9 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME *st, LPFILETIME fileTime)
 
 BOOL LocalFileTimeToFileTime(const FILETIME *localTime, LPFILETIME utcTime)
 {
-    if (!WinstubEnter("LocalFileTimeToFileTime")) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    const StandinCall *failed = StandinEnter(CallLocalFileTimeToFileTime);
+    if (failed != NULL)
+        return (BOOL)failed->failure;
     uint64_t local = ToTicks(localTime);
     // Windows applies the bias in force now, not the one at the converted date.
     tzset();
@@ -82,15 +111,25 @@ BOOL LocalFileTimeToFileTime(const FILETIME *localTime, LPFILETIME utcTime)
     return TRUE;
 }
 
-UINT GetWindowsDirectoryA(LPSTR buffer, UINT size)
+FILETIME FileTimeFromTimespec(const struct timespec &t)
 {
-    if (!WinstubEnter("GetWindowsDirectoryA")) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
+    int64_t ticks = (int64_t)t.tv_sec * TicksPerSecond + t.tv_nsec / 100 + UnixEpochTicks;
+    FILETIME ft;
+    FromTicks((uint64_t)ticks, &ft);
+    return ft;
+}
+
+struct timespec TimespecFromFileTime(const FILETIME &ft)
+{
+    int64_t ticks = (int64_t)ToTicks(&ft) - UnixEpochTicks;
+    int64_t seconds = ticks / TicksPerSecond;
+    int64_t rest = ticks % TicksPerSecond;
+    if (rest < 0) {
+        rest += TicksPerSecond;
+        --seconds;
     }
-    UINT length = (UINT)strlen(WindowsDirectory);
-    if (size <= length)
-        return length + 1;
-    memcpy(buffer, WindowsDirectory, length + 1);
-    return length;
+    struct timespec t;
+    t.tv_sec = (time_t)seconds;
+    t.tv_nsec = (long)(rest * 100);
+    return t;
 }

@@ -1,5 +1,5 @@
 // The stand-in's registry: HKEY_LOCAL_MACHINE as a REGEDIT4 file named by WINSTUB_REGISTRY, read-only.
-#include "stub.h"
+#include "standin.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -200,11 +200,12 @@ bool KeyExists(const std::vector<std::string> &keys, const std::string &path)
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result)
 {
-    if (!WinstubEnter("RegOpenKeyExA"))
-        return ERROR_ACCESS_DENIED;
+    const StandinCall *failed = StandinEnter(CallRegOpenKeyExA);
+    if (failed != NULL)
+        return (LONG)failed->failure;
     std::string base;
     if (key != HKEY_LOCAL_MACHINE) {
-        StubHandle *parent = HandleFromValue((uintptr_t)key, HANDLE_KEY);
+        StandinHandle *parent = HandleFromValue((uintptr_t)key, HANDLE_KEY);
         if (parent == NULL)
             return ERROR_INVALID_HANDLE;
         base = parent->path;
@@ -221,9 +222,9 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result)
     LoadRegistry(&keys);
     if (!KeyExists(keys, path))
         return ERROR_FILE_NOT_FOUND;
-    if (path.size() >= sizeof(((StubHandle *)0)->path))
+    if (path.size() >= sizeof(((StandinHandle *)0)->path))
         return ERROR_FILE_NOT_FOUND;
-    StubHandle *handle = HandleNew(HANDLE_KEY);
+    StandinHandle *handle = HandleNew(HANDLE_KEY);
     if (handle == NULL)
         return ERROR_NOT_ENOUGH_MEMORY;
     snprintf(handle->path, sizeof handle->path, "%s", path.c_str());
@@ -234,9 +235,10 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result)
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD dataSize)
 {
-    if (!WinstubEnter("RegQueryValueExA"))
-        return ERROR_ACCESS_DENIED;
-    StubHandle *handle = HandleFromValue((uintptr_t)key, HANDLE_KEY);
+    const StandinCall *failed = StandinEnter(CallRegQueryValueExA);
+    if (failed != NULL)
+        return (LONG)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)key, HANDLE_KEY);
     if (handle == NULL)
         return ERROR_INVALID_HANDLE;
     if (reserved != NULL || (data != NULL && dataSize == NULL))
@@ -269,10 +271,11 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
 
 LONG RegCloseKey(HKEY key)
 {
-    int faulted = !WinstubEnter("RegCloseKey");
-    StubHandle *handle = HandleFromValue((uintptr_t)key, HANDLE_KEY);
+    const StandinCall *failed = StandinEnter(CallRegCloseKey);
+    StandinHandle *handle = HandleFromValue((uintptr_t)key, HANDLE_KEY);
     if (handle == NULL)
         return ERROR_INVALID_HANDLE;
+    // A failed close still releases the key.
     HandleFree(handle);
-    return faulted ? ERROR_INVALID_HANDLE : ERROR_SUCCESS;
+    return failed != NULL ? (LONG)failed->failure : ERROR_SUCCESS;
 }

@@ -1,4 +1,4 @@
-// What the logic relies on from the stand-in's files and LZ library, as Windows provides it.
+// What the logic relies on from the stand-in's files, paths and LZ library, as Windows provides them.
 #include "platform.h"
 
 #include "szdd.h"
@@ -17,11 +17,11 @@
 
 namespace {
 
-class StandInTest : public ::testing::Test {
+class Files : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/updater-stand-in-XXXXXX";
+        char pattern[] = "/tmp/updater-standin-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
         setenv("WINSTUB_DRIVE_C", root.c_str(), 1);
@@ -86,7 +86,7 @@ pid_t HoldFromAnotherProcess(const std::string &path, int *release)
     return child;
 }
 
-TEST_F(StandInTest, ExclusiveOpenFailsWhileAnotherProcessHoldsTheFile)
+TEST_F(Files, ExclusiveOpenFailsWhileAnotherProcessHoldsTheFile)
 {
     Put("HELD.EXE", "x");
     int release = -1;
@@ -107,7 +107,7 @@ TEST_F(StandInTest, ExclusiveOpenFailsWhileAnotherProcessHoldsTheFile)
     EXPECT_TRUE(CloseHandle(h));
 }
 
-TEST_F(StandInTest, ReadOnlyFilesRefuseWritingReplacingAndDeletingEvenToRoot)
+TEST_F(Files, ReadOnlyFilesRefuseWritingReplacingAndDeletingEvenToRoot)
 {
     Put("RO.INI", "old");
     Put("NEW.TMP", "new");
@@ -129,7 +129,7 @@ TEST_F(StandInTest, ReadOnlyFilesRefuseWritingReplacingAndDeletingEvenToRoot)
     CloseHandle(h);
 }
 
-TEST_F(StandInTest, PathsTranslateWithDriveAndNamesInAnyCase)
+TEST_F(Files, PathsTranslateWithDriveAndNamesInAnyCase)
 {
     mkdir(Host("Karyom").c_str(), 0755);
     Put("Karyom/Perna.exe", "tool");
@@ -146,7 +146,7 @@ TEST_F(StandInTest, PathsTranslateWithDriveAndNamesInAnyCase)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
 }
 
-TEST_F(StandInTest, LastWriteTimesKeep100NanosecondsAndSizeIsItsLow32Bits)
+TEST_F(Files, LastWriteTimesKeep100NanosecondsAndSizeIsItsLow32Bits)
 {
     Put("T.BIN", "");
     ASSERT_EQ(truncate(Host("T.BIN").c_str(), (off_t)0x100000005LL), 0);
@@ -172,7 +172,7 @@ int AppendTo(void *sink, const unsigned char *bytes, size_t length)
     return 1;
 }
 
-TEST_F(StandInTest, LzCopyExpandsSzddCopiesOtherFilesAsTheyAreAndStampsTheDestination)
+TEST_F(Files, LzCopyExpandsSzddCopiesOtherFilesAsTheyAreAndStampsTheDestination)
 {
     std::string text;
     for (int i = 0; i < 500; ++i)
@@ -213,7 +213,7 @@ TEST_F(StandInTest, LzCopyExpandsSzddCopiesOtherFilesAsTheyAreAndStampsTheDestin
 }
 
 // The LZ library tries a name it cannot open once more as the compressed file's name, in every mode.
-TEST_F(StandInTest, LzOpenFallsBackToTheCompressedNameEvenWhenCreating)
+TEST_F(Files, LzOpenFallsBackToTheCompressedNameEvenWhenCreating)
 {
     OFSTRUCT of;
     Put("ONLY.EX_", "compressed");
@@ -246,7 +246,7 @@ TEST_F(StandInTest, LzOpenFallsBackToTheCompressedNameEvenWhenCreating)
     EXPECT_EQ(Get("RO.E$_"), "stale");
 }
 
-TEST_F(StandInTest, ACutStreamCopiesWhatItHasWithoutAnError)
+TEST_F(Files, ACutStreamCopiesWhatItHasWithoutAnError)
 {
     std::string text(20000, 'z');
     std::string stream;
@@ -260,20 +260,6 @@ TEST_F(StandInTest, ACutStreamCopiesWhatItHasWithoutAnError)
     LZClose(target);
     EXPECT_GE(copied, 0);
     EXPECT_LT(copied, (LONG)text.size());
-}
-
-TEST_F(StandInTest, EnvironmentNamesMatchWithoutCase)
-{
-    unsetenv("TMP");
-    setenv("tMp", "C:\\mixed", 1);
-    ASSERT_NE(CrtGetEnv("TMP"), nullptr);
-    EXPECT_STREQ(CrtGetEnv("TMP"), "C:\\mixed");
-    unsetenv("tMp");
-    EXPECT_EQ(CrtGetEnv("TMP"), nullptr);
-    setenv("TMP", "", 1);
-    ASSERT_NE(CrtGetEnv("tmp"), nullptr);
-    EXPECT_STREQ(CrtGetEnv("tmp"), "");
-    unsetenv("TMP");
 }
 
 }  // namespace

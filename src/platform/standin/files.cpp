@@ -1,6 +1,6 @@
 // The stand-in's files: kernel32's file calls and the C library's, with Windows' sharing and read-only rules.
 #include "platform.h"
-#include "stub.h"
+#include "standin.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -10,42 +10,41 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace {
 
-const int64_t TicksPerSecond = 10000000;
-// 100 ns ticks from 1601-01-01 to 1970-01-01.
-const int64_t UnixEpochTicks = 116444736000000000LL;
-
-FILETIME FileTimeFromTimespec(const struct timespec &t)
+// Windows' error code for a failed host file operation's errno.
+DWORD ErrorFromErrno(int error)
 {
-    int64_t ticks = (int64_t)t.tv_sec * TicksPerSecond + t.tv_nsec / 100 + UnixEpochTicks;
-    FILETIME ft;
-    ft.dwLowDateTime = (DWORD)((uint64_t)ticks & 0xFFFFFFFFu);
-    ft.dwHighDateTime = (DWORD)((uint64_t)ticks >> 32);
-    return ft;
+    switch (error) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES: case EPERM: case EISDIR: case EROFS: return ERROR_ACCESS_DENIED;
+    case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
+    case EEXIST: return ERROR_FILE_EXISTS;
+    case ENOSPC: case EDQUOT: return ERROR_DISK_FULL;
+    case EMFILE: case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return ERROR_ACCESS_DENIED;
+    }
 }
 
-struct timespec TimespecFromFileTime(const FILETIME &ft)
+// Whether another open of the host file holds it with a conflicting lock (tries and releases one); 1 when
+// held, 0 when free or absent. exclusive: the open asks for exclusive access.
+int HostFileHeld(const char *hostPath, int exclusive)
 {
-    int64_t ticks = (int64_t)(((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime) - UnixEpochTicks;
-    int64_t seconds = ticks / TicksPerSecond;
-    int64_t rest = ticks % TicksPerSecond;
-    if (rest < 0) {
-        rest += TicksPerSecond;
-        --seconds;
-    }
-    struct timespec t;
-    t.tv_sec = (time_t)seconds;
-    t.tv_nsec = (long)(rest * 100);
-    return t;
+    int fd = open(hostPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    int held = flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
 }
 
 // The error for a path that does not exist: the file, or a directory on the way to it.
 DWORD MissingError(const char *hostPath)
 {
-    char parent[4096];
+    char parent[HostPathCapacity];
     snprintf(parent, sizeof parent, "%s", hostPath);
     char *slash = strrchr(parent, '/');
     if (slash == NULL)
@@ -124,11 +123,10 @@ int DeleteHostFile(const char *hostPath)
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
                    DWORD, HANDLE)
 {
-    if (!WinstubEnter("CreateFileA")) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    char host[4096];
+    const StandinCall *failed = StandinEnter(CallCreateFileA);
+    if (failed != NULL)
+        return (HANDLE)failed->failure;
+    char host[HostPathCapacity];
     if (!HostPath(path, host, sizeof host))
         return INVALID_HANDLE_VALUE;
     int create = 0, truncate = 0;
@@ -151,7 +149,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         return INVALID_HANDLE_VALUE;
     }
     int write = (access & GENERIC_WRITE) != 0;
-    StubHandle *handle = HandleNew(HANDLE_FILE);
+    StandinHandle *handle = HandleNew(HANDLE_FILE);
     if (handle == NULL) {
         SetLastError(ERROR_TOO_MANY_OPEN_FILES);
         return INVALID_HANDLE_VALUE;
@@ -170,11 +168,10 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
 
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess, LPFILETIME lastWrite)
 {
-    if (!WinstubEnter("GetFileTime")) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    StubHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    const StandinCall *failed = StandinEnter(CallGetFileTime);
+    if (failed != NULL)
+        return (BOOL)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
     struct stat st;
     if (handle == NULL || fstat(handle->fd, &st) != 0) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -191,11 +188,10 @@ BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess, LPFILE
 
 BOOL SetFileTime(HANDLE file, const FILETIME *, const FILETIME *lastAccess, const FILETIME *lastWrite)
 {
-    if (!WinstubEnter("SetFileTime")) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    StubHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    const StandinCall *failed = StandinEnter(CallSetFileTime);
+    if (failed != NULL)
+        return (BOOL)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
     if (handle == NULL) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -221,11 +217,10 @@ BOOL SetFileTime(HANDLE file, const FILETIME *, const FILETIME *lastAccess, cons
 
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh)
 {
-    if (!WinstubEnter("GetFileSize")) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_FILE_SIZE;
-    }
-    StubHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    const StandinCall *failed = StandinEnter(CallGetFileSize);
+    if (failed != NULL)
+        return (DWORD)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
     struct stat st;
     if (handle == NULL || fstat(handle->fd, &st) != 0) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -240,8 +235,8 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh)
 
 BOOL CloseHandle(HANDLE object)
 {
-    int faulted = !WinstubEnter("CloseHandle");
-    StubHandle *handle = HandleFromValue((uintptr_t)object, HANDLE_FILE);
+    const StandinCall *failed = StandinEnter(CallCloseHandle);
+    StandinHandle *handle = HandleFromValue((uintptr_t)object, HANDLE_FILE);
     if (handle == NULL) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -249,20 +244,17 @@ BOOL CloseHandle(HANDLE object)
     close(handle->fd);
     HandleFree(handle);
     // A failed close still ends the handle's life: the caller can do nothing about it.
-    if (faulted) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (failed != NULL)
+        return (BOOL)failed->failure;
     return TRUE;
 }
 
 BOOL DeleteFileA(LPCSTR path)
 {
-    if (!WinstubEnter("DeleteFileA")) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    char host[4096];
+    const StandinCall *failed = StandinEnter(CallDeleteFileA);
+    if (failed != NULL)
+        return (BOOL)failed->failure;
+    char host[HostPathCapacity];
     if (!HostPath(path, host, sizeof host))
         return FALSE;
     return DeleteHostFile(host) ? TRUE : FALSE;
@@ -270,11 +262,10 @@ BOOL DeleteFileA(LPCSTR path)
 
 DWORD GetFileAttributesA(LPCSTR path)
 {
-    if (!WinstubEnter("GetFileAttributesA")) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    char host[4096];
+    const StandinCall *failed = StandinEnter(CallGetFileAttributesA);
+    if (failed != NULL)
+        return (DWORD)failed->failure;
+    char host[HostPathCapacity];
     if (!HostPath(path, host, sizeof host))
         return INVALID_FILE_ATTRIBUTES;
     struct stat st;
@@ -290,11 +281,10 @@ DWORD GetFileAttributesA(LPCSTR path)
 
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags)
 {
-    if (!WinstubEnter("MoveFileExA")) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    char from[4096], to[4096];
+    const StandinCall *failed = StandinEnter(CallMoveFileExA);
+    if (failed != NULL)
+        return (BOOL)failed->failure;
+    char from[HostPathCapacity], to[HostPathCapacity];
     if (!HostPath(existing, from, sizeof from) || !HostPath(replacement, to, sizeof to))
         return FALSE;
     struct stat st;
@@ -334,31 +324,17 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags)
     return TRUE;
 }
 
-const char *CrtGetEnv(const char *name)
-{
-    if (!WinstubEnter("getenv"))
-        return NULL;
-    // Windows' environment matches names without regard to case; the first match wins.
-    size_t length = strlen(name);
-    for (char **entry = environ; entry != NULL && *entry != NULL; ++entry) {
-        if (SjisCompareNoCaseN(*entry, name, length) == 0 && (*entry)[length] == '=')
-            return *entry + length + 1;
-    }
-    return NULL;
-}
-
 FILE *CrtOpenForWriting(const char *path)
 {
-    if (!WinstubEnter("fopen")) {
-        errno = EACCES;
-        return NULL;
-    }
-    char host[4096];
+    const StandinCall *failed = StandinEnter(CallFopen);
+    if (failed != NULL)
+        return (FILE *)failed->failure;
+    char host[HostPathCapacity];
     if (!HostPath(path, host, sizeof host)) {
         errno = ENOENT;
         return NULL;
     }
-    StubHandle *handle = HandleNew(HANDLE_STREAM);
+    StandinHandle *handle = HandleNew(HANDLE_STREAM);
     if (handle == NULL) {
         errno = EMFILE;
         return NULL;
@@ -380,11 +356,12 @@ FILE *CrtOpenForWriting(const char *path)
 
 size_t CrtWrite(const void *data, size_t size, size_t count, FILE *stream)
 {
-    if (!WinstubEnter("fwrite")) {
-        // A full disk: part of the data goes out, then the write stops short.
+    const StandinCall *failed = StandinEnter(CallFwrite);
+    if (failed != NULL) {
+        // A full disk: half the items go out, then the write stops short with the row's error.
         size_t part = count / 2;
         size_t written = part > 0 ? fwrite(data, size, part, stream) : 0;
-        errno = ENOSPC;
+        errno = failed->errnoValue;
         return written;
     }
     return fwrite(data, size, count, stream);
@@ -392,22 +369,21 @@ size_t CrtWrite(const void *data, size_t size, size_t count, FILE *stream)
 
 int CrtClose(FILE *stream)
 {
-    int faulted = !WinstubEnter("fclose");
-    StubHandle *handle = HandleFromStream(stream);
+    const StandinCall *failed = StandinEnter(CallFclose);
+    StandinHandle *handle = HandleFromStream(stream);
     if (handle != NULL)
         HandleFree(handle);
     int closed = fclose(stream);
     // A failed close still releases the stream; what it could not flush is lost.
-    return faulted ? EOF : closed;
+    return failed != NULL ? (int)failed->failure : closed;
 }
 
 int CrtRemove(const char *path)
 {
-    if (!WinstubEnter("remove")) {
-        errno = EACCES;
-        return -1;
-    }
-    char host[4096];
+    const StandinCall *failed = StandinEnter(CallRemove);
+    if (failed != NULL)
+        return (int)failed->failure;
+    char host[HostPathCapacity];
     if (!HostPath(path, host, sizeof host)) {
         errno = ENOENT;
         return -1;

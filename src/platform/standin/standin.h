@@ -1,0 +1,109 @@
+// What the stand-in's parts offer one another: the call table and its faults, handles, paths, file times.
+//
+// The parts, one file each: faults.cpp (the call table, faults, the call log, the last error), handles.cpp,
+// paths.cpp, files.cpp (kernel32's file calls; fopen, fwrite, fclose, remove), registry.cpp, lz.cpp,
+// boxes.cpp (MessageBoxA), environment.cpp (getenv, the Windows directory, time conversions) and
+// resources.cpp. The calls themselves are declared in system.h and platform.h.
+#pragma once
+
+#include "system.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+// ---- Calls, faults and the call log (faults.cpp) -----------------------------------------------
+
+// Every call of the stand-in, in the order of the rows of StandinCalls.
+enum StandinCallId {
+    CallRegOpenKeyExA,
+    CallRegQueryValueExA,
+    CallRegCloseKey,
+    CallFindResourceA,
+    CallLoadResource,
+    CallLockResource,
+    CallSizeofResource,
+    CallMessageBoxA,
+    CallGetenv,
+    CallGetWindowsDirectoryA,
+    CallSystemTimeToFileTime,
+    CallLocalFileTimeToFileTime,
+    CallCreateFileA,
+    CallGetFileTime,
+    CallSetFileTime,
+    CallGetFileSize,
+    CallCloseHandle,
+    CallDeleteFileA,
+    CallGetFileAttributesA,
+    CallMoveFileExA,
+    CallFopen,
+    CallFwrite,
+    CallFclose,
+    CallRemove,
+    CallLZOpenFileA,
+    CallLZCopy,
+    CallLZClose,
+    StandinCallCount
+};
+
+// How one call fails when a fault strikes it.
+struct StandinCall {
+    const char *name;   // as the call log writes it and as WINSTUB_FAULT names it
+    intptr_t failure;   // what the call returns
+    DWORD lastError;    // the last error it sets; 0: none
+    int errnoValue;     // the errno it sets (the C library's calls); 0: none
+};
+
+// The one list of the stand-in's calls, indexed by StandinCallId.
+extern const StandinCall StandinCalls[StandinCallCount];
+
+// Enters a call: logs and counts it, and applies an injected fault. NULL to go on; the call's row when it
+// is to fail, the row's error already set; an "exit" fault ends the process instead.
+const StandinCall *StandinEnter(StandinCallId id);
+
+// Appends one line to the call log (WINSTUB_CALLS), if there is one.
+void CallLogWrite(const char *line);
+
+// ---- Handles (handles.cpp) ---------------------------------------------------------------------
+
+enum { HostPathCapacity = 4096 };
+
+enum HandleKind { HANDLE_FREE = 0, HANDLE_FILE, HANDLE_KEY, HANDLE_LZ, HANDLE_STREAM };
+
+struct StandinHandle {
+    HandleKind kind;
+    int fd;                       // files and LZ handles
+    int writable;                 // opened for writing
+    FILE *stream;                 // streams of the C library
+    char path[HostPathCapacity];  // the Windows path (files, LZ, streams) or the key path (registry)
+};
+
+// A new slot of the given kind, or NULL when the table is full.
+StandinHandle *HandleNew(HandleKind kind);
+// The slot behind a handle value of the given kind, or NULL.
+StandinHandle *HandleFromValue(uintptr_t value, HandleKind kind);
+// The handle value that stands for a slot.
+uintptr_t HandleValue(const StandinHandle *handle);
+// Returns the slot to the table; nothing.
+void HandleFree(StandinHandle *handle);
+// The slot of a C library stream, or NULL.
+StandinHandle *HandleFromStream(FILE *stream);
+// Logs "LEAK <kind> <path>" for every handle still open (run at a normal exit); nothing.
+void ReportOpenHandles();
+
+// ---- Paths and names (paths.cpp) ---------------------------------------------------------------
+
+// Translates a Windows path to the host's; 1, or 0 with the last error set (an unmapped drive, too long).
+int HostPath(const char *windowsPath, char *hostPath, size_t capacity);
+// Compares Shift-JIS strings with only single-byte ASCII letters folded; negative, 0 or positive.
+int SjisCompareNoCase(const char *a, const char *b);
+// The same over at most length bytes; negative, 0 or positive.
+int SjisCompareNoCaseN(const char *a, const char *b, size_t length);
+
+// ---- Time (environment.cpp) --------------------------------------------------------------------
+
+// The file time (100 ns ticks since 1601, UTC) of a host time.
+FILETIME FileTimeFromTimespec(const struct timespec &t);
+// The host time of a file time.
+struct timespec TimespecFromFileTime(const FILETIME &ft);
