@@ -85,12 +85,12 @@ TEST(Environment, NamesMatchWithoutCase)
 {
     unsetenv("TMP");
     setenv("tMp", "C:\\mixed", 1);
-    ASSERT_NE(CrtGetEnv("TMP"), nullptr);
+    ASSERT_TRUE(CrtGetEnv("TMP") != NULL);
     EXPECT_STREQ(CrtGetEnv("TMP"), "C:\\mixed");
     unsetenv("tMp");
-    EXPECT_EQ(CrtGetEnv("TMP"), nullptr);
+    EXPECT_TRUE(CrtGetEnv("TMP") == NULL);
     setenv("TMP", "", 1);
-    ASSERT_NE(CrtGetEnv("tmp"), nullptr);
+    ASSERT_TRUE(CrtGetEnv("tmp") != NULL);
     EXPECT_STREQ(CrtGetEnv("tmp"), "");
     unsetenv("TMP");
 }

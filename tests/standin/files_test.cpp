@@ -22,7 +22,7 @@ protected:
     void SetUp() override
     {
         char pattern[] = "/tmp/updater-standin-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
+        ASSERT_TRUE(mkdtemp(pattern) != NULL);
         root = pattern;
         setenv("WINSTUB_DRIVE_C", root.c_str(), 1);
         unsetenv("WINSTUB_FAULT");
@@ -37,7 +37,7 @@ protected:
     void Put(const std::string &name, const std::string &bytes)
     {
         FILE *f = fopen(Host(name).c_str(), "wb");
-        ASSERT_NE(f, nullptr);
+        ASSERT_TRUE(f != NULL);
         fwrite(bytes.data(), 1, bytes.size(), f);
         fclose(f);
     }
@@ -45,7 +45,7 @@ protected:
     {
         std::string out;
         FILE *f = fopen(Host(name).c_str(), "rb");
-        if (f == nullptr)
+        if (f == NULL)
             return "(absent)";
         char buffer[4096];
         size_t n;
@@ -115,7 +115,7 @@ TEST_F(Files, ReadOnlyFilesRefuseWritingReplacingAndDeletingEvenToRoot)
     HANDLE h = CreateFileA("C:\\RO.INI", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_EQ(CrtOpenForWriting("C:\\RO.INI"), nullptr);
+    EXPECT_TRUE(CrtOpenForWriting("C:\\RO.INI") == NULL);
     EXPECT_FALSE(DeleteFileA("C:\\RO.INI"));
     EXPECT_NE(CrtRemove("C:\\RO.INI"), 0);
     EXPECT_FALSE(MoveFileExA("C:\\NEW.TMP", "C:\\RO.INI", MOVEFILE_REPLACE_EXISTING));

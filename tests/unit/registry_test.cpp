@@ -34,7 +34,7 @@ protected:
     void Write(const std::string &text)
     {
         FILE *f = fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
+        ASSERT_TRUE(f != NULL);
         fwrite(text.data(), 1, text.size(), f);
         fclose(f);
     }
