@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -29,26 +29,31 @@ const char *const DefaultFiles[] = {
     "/usr/lib/gcc/x86_64-w64-mingw32/12-win32/libgfortran-5.dll",
 };
 
-double Now() {
+double Now()
+{
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // CPU time of this thread: steadier than wall time on a machine shared with other work.
-double CpuNow() {
+double CpuNow()
+{
     timespec t;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return t.tv_sec + t.tv_nsec * 1e-9;
 }
 
-bool WriteFile(const std::string &path, const unsigned char *data, size_t length) {
+bool WriteFile(const std::string &path, const unsigned char *data, size_t length)
+{
     FILE *f = fopen(path.c_str(), "wb");
-    if (!f) return false;
+    if (!f)
+        return false;
     bool ok = fwrite(data, 1, length, f) == length;
     return fclose(f) == 0 && ok;
 }
 
 // Runs a shell command; returns its wall time in seconds, or -1 when it failed.
-double TimeCommand(const std::string &command) {
+double TimeCommand(const std::string &command)
+{
     double start = Now();
     int status = system(command.c_str());
     double elapsed = Now() - start;
@@ -56,15 +61,20 @@ double TimeCommand(const std::string &command) {
 }
 
 // Best time of several runs of fn, running at least min_runs times and about min_seconds in all.
-template <class Fn> double BestOf(Fn fn, int minRuns, double minSeconds, double (*clock)() = Now) {
+template <class Fn>
+double BestOf(Fn fn, int minRuns, double minSeconds, double (*clock)() = Now)
+{
     double best = 1e30, total = 0;
     for (int run = 0; run < minRuns || total < minSeconds; ++run) {
         double start = clock();
-        if (!fn()) return -1;
+        if (!fn())
+            return -1;
         double t = clock() - start;
         total += t;
-        if (t < best) best = t;
-        if (run >= 50) break;
+        if (t < best)
+            best = t;
+        if (run >= 50)
+            break;
     }
     return best;
 }
@@ -72,7 +82,7 @@ template <class Fn> double BestOf(Fn fn, int minRuns, double minSeconds, double 
 struct Row {
     std::string name;
     size_t size = 0, ours = 0, theirs = 0;
-    size_t msexpandSize = 0;   // bytes that msexpand was timed on
+    size_t msexpandSize = 0;  // bytes that msexpand was timed on
     double oursCompress = 0, theirsCompress = 0;
     double oursExpand = 0, msexpand = 0, mspack = 0;
 };
@@ -80,17 +90,23 @@ struct Row {
 // Files above this size are timed once with mscompress and not at all with msexpand (unless asked).
 const size_t MsexpandLimit = 2 * 1000 * 1000;
 
-double Rate(size_t bytes, double seconds) { return seconds > 0 ? bytes / seconds / 1e6 : 0; }
+double Rate(size_t bytes, double seconds)
+{
+    return seconds > 0 ? bytes / seconds / 1e6 : 0;
+}
 
 // A rate column, or "-" when that tool was not timed.
-std::string RateText(size_t bytes, double seconds) {
-    if (seconds <= 0) return "-";
+std::string RateText(size_t bytes, double seconds)
+{
+    if (seconds <= 0)
+        return "-";
     char text[32];
     snprintf(text, sizeof text, "%.1f", Rate(bytes, seconds));
     return text;
 }
 
-void PrintRow(const Row &r) {
+void PrintRow(const Row &r)
+{
     printf("%-22s %10zu %10zu %10zu %7.2f%% %9s %9s %9s %9s %9s\n", r.name.c_str(), r.size, r.ours, r.theirs,
            r.theirs ? 100.0 * r.ours / r.theirs : 0, RateText(r.size, r.oursCompress).c_str(),
            RateText(r.size, r.theirsCompress).c_str(), RateText(r.size, r.oursExpand).c_str(),
@@ -99,7 +115,8 @@ void PrintRow(const Row &r) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     std::vector<std::string> files;
     bool oursOnly = false, allMsexpand = false;
     for (int i = 1; i < argc; ++i) {
@@ -117,7 +134,8 @@ int main(int argc, char **argv) {
     }
     if (files.empty())
         for (const char *f : DefaultFiles)
-            if (access(f, R_OK) == 0) files.push_back(f);
+            if (access(f, R_OK) == 0)
+                files.push_back(f);
     if (files.empty()) {
         fprintf(stderr, "szdd_bench: no input files (pass some as arguments)\n");
         return 2;
@@ -134,11 +152,12 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    printf("Rates in MB/s of uncompressed data. Ours in process, thread CPU time, best of several runs; mscompress and msexpand\n"
+    printf("Rates in MB/s of uncompressed data. Ours in process, thread CPU time, best of several runs; mscompress and "
+           "msexpand\n"
            "as processes (start-up and file I/O included), mscompress once on files over 2 MB, msexpand only on files\n"
            "up to 2 MB unless --all-msexpand (\"-\": not timed); libmspack file to file in process.\n\n");
-    printf("%-22s %10s %10s %10s %8s %9s %9s %9s %9s %9s\n", "file", "size", "ours", "mscompress", "ours/msc",
-           "comp", "msc comp", "expand", "msexpand", "libmspack");
+    printf("%-22s %10s %10s %10s %8s %9s %9s %9s %9s %9s\n", "file", "size", "ours", "mscompress", "ours/msc", "comp",
+           "msc comp", "expand", "msexpand", "libmspack");
     Row total;
     total.name = "total";
     int failures = 0;
@@ -154,29 +173,35 @@ int main(int argc, char **argv) {
         r.size = data.size();
 
         SzddBuffer stream = {NULL, 0, 0};
-        r.oursCompress = BestOf([&] {
-            stream.length = 0;
-            return SzddCompress(data.data(), data.size(), SzddWriteBuffer, &stream) == SZDD_OK;
-        }, 3, 1.0, CpuNow);
+        r.oursCompress = BestOf(
+            [&] {
+                stream.length = 0;
+                return SzddCompress(data.data(), data.size(), SzddWriteBuffer, &stream) == SZDD_OK;
+            },
+            3, 1.0, CpuNow);
         r.ours = stream.length;
 
         std::string plain = dir + "/in.bin", packed = dir + "/ours.bin_", expanded = dir + "/out.bin";
         WriteFile(plain, data.data(), data.size());
         WriteFile(packed, stream.data, stream.length);
         // mscompress manages well under 1 MB/s: a single run on large files.
-        if (!oursOnly) r.theirsCompress = BestOf([&] {
-            return TimeCommand("cd '" + dir + "' && rm -f in.bin_ && mscompress in.bin") >= 0;
-        }, data.size() > MsexpandLimit ? 1 : 3, 0.5);
+        if (!oursOnly)
+            r.theirsCompress =
+                BestOf([&] { return TimeCommand("cd '" + dir + "' && rm -f in.bin_ && mscompress in.bin") >= 0; },
+                       data.size() > MsexpandLimit ? 1 : 3, 0.5);
         struct stat st;
-        if (r.theirsCompress > 0 && stat((plain + "_").c_str(), &st) == 0) r.theirs = st.st_size;
+        if (r.theirsCompress > 0 && stat((plain + "_").c_str(), &st) == 0)
+            r.theirs = st.st_size;
 
         SzddBuffer back = {NULL, 0, 0};
-        r.oursExpand = BestOf([&] {
-            back.length = 0;
-            SzddMemorySource source = {stream.data, stream.length, 0};
-            uint64_t written = 0;
-            return SzddExpand(SzddReadMemory, &source, SzddWriteBuffer, &back, &written) == SZDD_OK;
-        }, 5, 1.0, CpuNow);
+        r.oursExpand = BestOf(
+            [&] {
+                back.length = 0;
+                SzddMemorySource source = {stream.data, stream.length, 0};
+                uint64_t written = 0;
+                return SzddExpand(SzddReadMemory, &source, SzddWriteBuffer, &back, &written) == SZDD_OK;
+            },
+            5, 1.0, CpuNow);
         if (back.length != data.size() || memcmp(back.data, data.data(), data.size()) != 0) {
             fprintf(stderr, "szdd_bench: %s: our round trip differs\n", path.c_str());
             ++failures;
@@ -191,9 +216,9 @@ int main(int argc, char **argv) {
                 ++failures;
             }
         }
-        if (!oursOnly) r.mspack = BestOf([&] {
-            return mspack->decompress(mspack, packed.c_str(), expanded.c_str()) == MSPACK_ERR_OK;
-        }, 3, 0.5);
+        if (!oursOnly)
+            r.mspack = BestOf(
+                [&] { return mspack->decompress(mspack, packed.c_str(), expanded.c_str()) == MSPACK_ERR_OK; }, 3, 0.5);
         if (!oursOnly && (ReadWholeFile(expanded.c_str(), &check) != 0 || check != data)) {
             fprintf(stderr, "szdd_bench: %s: libmspack output differs\n", path.c_str());
             ++failures;

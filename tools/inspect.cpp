@@ -21,21 +21,25 @@ struct Report {
     const char *file;
     int problems = 0;
 
-    void Problem(const std::string &what) {
+    void Problem(const std::string &what)
+    {
         fprintf(stderr, "szdd: %s: %s\n", file, what.c_str());
         problems++;
     }
 };
 
-bool IsPayload(const PeResource &r, const char *name) {
+bool IsPayload(const PeResource &r, const char *name)
+{
     return !r.type.isId && r.type.name == "BIN" && !r.name.isId && r.name.name == name;
 }
-bool IsVersion(const PeResource &r) {
+bool IsVersion(const PeResource &r)
+{
     return r.type.isId && r.type.id == VersionType && r.name.isId && r.name.id == 1;
 }
 
 // A container: 128 prefix bytes, then an SZDD mode A stream that expands to exactly its declared length.
-void CheckContainer(const std::vector<unsigned char> &file, const PeResource &r, Report *report) {
+void CheckContainer(const std::vector<unsigned char> &file, const PeResource &r, Report *report)
+{
     const unsigned char *bytes = file.data() + r.fileOffset;
     std::string name = r.name.Text();
     if (r.size < SzddContainerPrefixSize + SzddHeaderSize) {
@@ -51,22 +55,25 @@ void CheckContainer(const std::vector<unsigned char> &file, const PeResource &r,
     SzddMemorySource source = {bytes + SzddContainerPrefixSize, (size_t)r.size - SzddContainerPrefixSize, 0};
     uint64_t written = 0, counted = 0;
     result = SzddExpand(SzddReadMemory, &source, SzddWriteCount, &counted, &written);
-    printf("  %s: prefix 128 bytes%s, stream %u bytes, mode %c, declares %u bytes, expands to %llu: %s\n",
-           name.c_str(), bytes[0] == 'M' && bytes[1] == 'Z' ? " (MZ)" : "", (unsigned)(r.size - SzddContainerPrefixSize),
-           header.mode, (unsigned)header.expandedLength, (unsigned long long)written,
+    printf("  %s: prefix 128 bytes%s, stream %u bytes, mode %c, declares %u bytes, expands to %llu: %s\n", name.c_str(),
+           bytes[0] == 'M' && bytes[1] == 'Z' ? " (MZ)" : "", (unsigned)(r.size - SzddContainerPrefixSize), header.mode,
+           (unsigned)header.expandedLength, (unsigned long long)written,
            result == SZDD_OK ? "ok" : SzddResultText(result));
-    if (result != SZDD_OK) report->Problem(name + ": stream does not expand cleanly: " + SzddResultText(result));
+    if (result != SZDD_OK)
+        report->Problem(name + ": stream does not expand cleanly: " + SzddResultText(result));
 }
 
 // "1, 0, 0, 1" for the fixed-part version 1.0.0.1.
-std::string CommaVersion(uint32_t ms, uint32_t ls) {
+std::string CommaVersion(uint32_t ms, uint32_t ls)
+{
     char buffer[48];
     snprintf(buffer, sizeof buffer, "%u, %u, %u, %u", (unsigned)(ms >> 16), (unsigned)(ms & 0xFFFF),
              (unsigned)(ls >> 16), (unsigned)(ls & 0xFFFF));
     return buffer;
 }
 
-void CheckVersion(const std::vector<unsigned char> &file, const PeResource &r, Report *report) {
+void CheckVersion(const std::vector<unsigned char> &file, const PeResource &r, Report *report)
+{
     PeVersionInfo v;
     std::string error;
     if (!ParseVersionInfo(file.data() + r.fileOffset, r.size, &v, &error)) {
@@ -77,52 +84,69 @@ void CheckVersion(const std::vector<unsigned char> &file, const PeResource &r, R
     printf("  FileVersion      %s\n", VersionText(v.fileVersionMs, v.fileVersionLs).c_str());
     printf("  ProductVersion   %s\n", VersionText(v.productVersionMs, v.productVersionLs).c_str());
     printf("  FileFlagsMask    0x%X\n  FileFlags        0x%X\n", (unsigned)v.flagsMask, (unsigned)v.flags);
-    printf("  FileOS           0x%X\n  FileType         %u\n  FileSubtype      %u\n", (unsigned)v.os,
-           (unsigned)v.type, (unsigned)v.subtype);
+    printf("  FileOS           0x%X\n  FileType         %u\n  FileSubtype      %u\n", (unsigned)v.os, (unsigned)v.type,
+           (unsigned)v.subtype);
     printf("  string table     %s\n", v.tableKey.c_str());
-    for (uint32_t t : v.translations) printf("  translation      0x%04X, %u\n", (unsigned)(t & 0xFFFF), (unsigned)(t >> 16));
-    for (const auto &s : v.strings) printf("  %-16s \"%s\"\n", s.first.c_str(), s.second.c_str());
+    for (uint32_t t : v.translations)
+        printf("  translation      0x%04X, %u\n", (unsigned)(t & 0xFFFF), (unsigned)(t >> 16));
+    for (const auto &s : v.strings)
+        printf("  %-16s \"%s\"\n", s.first.c_str(), s.second.c_str());
 
-    if (v.tableKey.empty()) report->Problem("version resource: no string table");
+    if (v.tableKey.empty())
+        report->Problem("version resource: no string table");
     if (v.translations.empty()) {
         report->Problem("version resource: no translation");
     } else {
         char key[16];
-        snprintf(key, sizeof key, "%04x%04x", (unsigned)(v.translations[0] & 0xFFFF), (unsigned)(v.translations[0] >> 16));
-        if (v.tableKey != key) report->Problem("version resource: string table " + v.tableKey + " is not the translation " + key);
+        snprintf(key, sizeof key, "%04x%04x", (unsigned)(v.translations[0] & 0xFFFF),
+                 (unsigned)(v.translations[0] >> 16));
+        if (v.tableKey != key)
+            report->Problem("version resource: string table " + v.tableKey + " is not the translation " + key);
     }
     // The strings a user sees in the file's properties must agree with the fixed part.
-    struct { const char *key; std::string fixed; } pairs[] = {
+    struct {
+        const char *key;
+        std::string fixed;
+    } pairs[] = {
         {"FileVersion", CommaVersion(v.fileVersionMs, v.fileVersionLs)},
         {"ProductVersion", CommaVersion(v.productVersionMs, v.productVersionLs)},
     };
     for (const auto &p : pairs) {
         const std::string *text = NULL;
         for (const auto &s : v.strings) {
-            if (s.first == p.key) text = &s.second;
+            if (s.first == p.key)
+                text = &s.second;
         }
-        if (!text) report->Problem(std::string("version resource: no ") + p.key + " string");
-        else if (*text != p.fixed) report->Problem(std::string("version resource: ") + p.key + " string \"" + *text + "\" disagrees with " + p.fixed);
+        if (!text)
+            report->Problem(std::string("version resource: no ") + p.key + " string");
+        else if (*text != p.fixed)
+            report->Problem(std::string("version resource: ") + p.key + " string \"" + *text + "\" disagrees with " +
+                            p.fixed);
     }
 }
 
 }  // namespace
 
-int RunInspect(char **operands) {
+int RunInspect(char **operands)
+{
     const char *path = operands[0];
     std::vector<unsigned char> file;
     int err = ReadWholeFile(path, &file);
-    if (err) return ToolFail(path, strerror(err));
+    if (err)
+        return ToolFail(path, strerror(err));
     PeImage image;
     std::string error;
-    if (!ParsePeImage(file, &image, &error)) return ToolFail(path, ("not a Windows executable: " + error).c_str());
+    if (!ParsePeImage(file, &image, &error))
+        return ToolFail(path, ("not a Windows executable: " + error).c_str());
 
     Report report{path};
     const char *machine = image.machine == 0x14C ? "i386" : image.machine == 0x8664 ? "x86-64" : "unknown machine";
     const char *subsystem = image.subsystem == 2 ? "GUI" : image.subsystem == 3 ? "console" : "other";
-    printf("%s: %s %s, %s subsystem, %zu bytes\n", path, image.pe32Plus ? "PE32+" : "PE32", machine, subsystem, file.size());
+    printf("%s: %s %s, %s subsystem, %zu bytes\n", path, image.pe32Plus ? "PE32+" : "PE32", machine, subsystem,
+           file.size());
     printf("imports:");
-    for (const std::string &dll : image.imports) printf(" %s", dll.c_str());
+    for (const std::string &dll : image.imports)
+        printf(" %s", dll.c_str());
     printf("\nresources:\n");
     for (const PeResource &r : image.resources) {
         printf("  %-6s %-6s language 0x%04X  %u bytes\n", r.type.Text().c_str(), r.name.Text().c_str(),
@@ -131,13 +155,17 @@ int RunInspect(char **operands) {
 
     const PeResource *bin1 = NULL, *bin2 = NULL, *version = NULL;
     for (const PeResource &r : image.resources) {
-        const PeResource **slot = IsPayload(r, "BIN1") ? &bin1 : IsPayload(r, "BIN2") ? &bin2 : IsVersion(r) ? &version : NULL;
+        const PeResource **slot = IsPayload(r, "BIN1")   ? &bin1
+                                  : IsPayload(r, "BIN2") ? &bin2
+                                  : IsVersion(r)         ? &version
+                                                         : NULL;
         std::string what = r.type.Text() + "/" + r.name.Text();
         if (!slot) {
             report.Problem("unexpected resource " + what);
             continue;
         }
-        if (*slot) report.Problem("resource " + what + " present in more than one language");
+        if (*slot)
+            report.Problem("resource " + what + " present in more than one language");
         *slot = &r;
         if (r.language != Japanese) {
             char language[8];
@@ -149,14 +177,19 @@ int RunInspect(char **operands) {
     printf("containers:\n");
     uint64_t payloadBytes = 0;
     for (const PeResource *r : {bin1, bin2}) {
-        if (!r) continue;
+        if (!r)
+            continue;
         CheckContainer(file, *r, &report);
         payloadBytes += r->size;
     }
-    if (!bin1) report.Problem("no resource BIN/BIN1");
-    if (!bin2) report.Problem("no resource BIN/BIN2");
-    if (version) CheckVersion(file, *version, &report);
-    else report.Problem("no version resource");
+    if (!bin1)
+        report.Problem("no resource BIN/BIN1");
+    if (!bin2)
+        report.Problem("no resource BIN/BIN2");
+    if (version)
+        CheckVersion(file, *version, &report);
+    else
+        report.Problem("no version resource");
 
     printf("code footprint: %llu bytes (file minus the payload containers)\n",
            (unsigned long long)(file.size() - payloadBytes));

@@ -10,9 +10,9 @@
 struct PeResourceKey {
     bool isId;
     uint16_t id;
-    std::string name;   // UTF-8
+    std::string name;  // UTF-8
 
-    std::string Text() const;   // "BIN", or "#16" for a number
+    std::string Text() const;  // "BIN", or "#16" for a number
 };
 
 struct PeResource {
@@ -21,14 +21,14 @@ struct PeResource {
     uint16_t language;
     uint32_t codePage;
     uint32_t size;
-    size_t fileOffset;   // where the data starts in the file
+    size_t fileOffset;  // where the data starts in the file
 };
 
 struct PeImage {
-    uint16_t machine;          // 0x14C i386, 0x8664 x86-64
-    bool pe32Plus;            // the 64-bit optional header
-    uint16_t subsystem;        // 2 GUI, 3 console
-    uint32_t timestamp;        // COFF header TimeDateStamp
+    uint16_t machine;                   // 0x14C i386, 0x8664 x86-64
+    bool pe32Plus;                      // the 64-bit optional header
+    uint16_t subsystem;                 // 2 GUI, 3 console
+    uint32_t timestamp;                 // COFF header TimeDateStamp
     std::vector<std::string> imports;   // DLL names, in directory order
     std::vector<PeResource> resources;  // leaves, in tree order
 };
@@ -42,9 +42,9 @@ struct PeVersionInfo {
     uint32_t fileVersionMs, fileVersionLs;
     uint32_t productVersionMs, productVersionLs;
     uint32_t flagsMask, flags, os, type, subtype;
-    std::string tableKey;   // the StringTable's key, e.g. "041104b0"
-    std::vector<std::pair<std::string, std::string>> strings;   // key, value (UTF-8), in file order
-    std::vector<uint32_t> translations;   // language in the low half, code page in the high half
+    std::string tableKey;                                      // the StringTable's key, e.g. "041104b0"
+    std::vector<std::pair<std::string, std::string>> strings;  // key, value (UTF-8), in file order
+    std::vector<uint32_t> translations;                        // language in the low half, code page in the high half
 };
 
 // Parses the resource's bytes; false with a reason when the layout is broken or the fixed part is absent.

@@ -16,16 +16,19 @@ const SzddCommand Commands[] = {
     {"inspect", "UPDATER.EXE", "check what an updater executable ships: resources, containers, version", 1, RunInspect},
 };
 
-void PrintHelp(FILE *to) {
+void PrintHelp(FILE *to)
+{
     fprintf(to, "usage: szdd COMMAND OPERANDS...\n\n");
-    for (const SzddCommand &c : Commands) fprintf(to, "  szdd %s %s\n      %s\n", c.name, c.operands, c.summary);
+    for (const SzddCommand &c : Commands)
+        fprintf(to, "  szdd %s %s\n      %s\n", c.name, c.operands, c.summary);
     fprintf(to, "\nExit status: 0 success, 1 bad input or I/O failure, 2 wrong usage.\n"
                 "Outputs are written under a temporary name and appear only when complete.\n");
 }
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     if (argc < 2) {
         PrintHelp(stderr);
         return SZDD_EXIT_USAGE;
@@ -35,7 +38,8 @@ int main(int argc, char **argv) {
         return SZDD_EXIT_OK;
     }
     for (const SzddCommand &c : Commands) {
-        if (strcmp(argv[1], c.name) != 0) continue;
+        if (strcmp(argv[1], c.name) != 0)
+            continue;
         if (argc - 2 != c.operandCount) {
             fprintf(stderr, "usage: szdd %s %s\n", c.name, c.operands);
             return SZDD_EXIT_USAGE;

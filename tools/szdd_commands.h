@@ -3,14 +3,14 @@
 
 enum {
     SZDD_EXIT_OK = 0,
-    SZDD_EXIT_FAILURE = 1,   // bad input or an I/O failure
+    SZDD_EXIT_FAILURE = 1,  // bad input or an I/O failure
     SZDD_EXIT_USAGE = 2
 };
 
 struct SzddCommand {
     const char *name;
-    const char *operands;   // for the usage line, e.g. "IN OUT"
-    const char *summary;    // one line for --help
+    const char *operands;  // for the usage line, e.g. "IN OUT"
+    const char *summary;   // one line for --help
     int operandCount;
     int (*run)(char **operands);
 };

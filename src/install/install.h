@@ -6,10 +6,7 @@
 
 #include <cstddef>
 
-enum {
-    StagedPathCapacity = 300,
-    InstallPathCapacity = 260
-};
+enum { StagedPathCapacity = 300, InstallPathCapacity = 260 };
 
 // One payload the updater installs.
 struct PayloadSpec {

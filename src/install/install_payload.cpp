@@ -30,8 +30,8 @@ int StampStagedFile(const char *stagedPath, int staged, const SYSTEMTIME *timest
 {
     HANDLE file = INVALID_HANDLE_VALUE;
     if (staged)
-        file = CreateFileA(stagedPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
+        file =
+            CreateFileA(stagedPath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     // The time is converted even when the file could not be opened: the guard needs it.
     int converted = SystemTimeToFileTime(timestamp, payloadTime) && LocalFileTimeToFileTime(payloadTime, payloadTime);
     if (file != INVALID_HANDLE_VALUE) {

@@ -13,9 +13,8 @@ const Message MsgConfirm = {
     MB_OKCANCEL | MB_ICONINFORMATION};
 
 // ペルナを更新しました
-const Message MsgToolUpdated = {
-    "\x83\x79\x83\x8B\x83\x69\x82\xF0\x8D\x58\x90\x56\x82\xB5\x82\xDC\x82\xB5\x82\xBD",
-    MB_OK | MB_ICONINFORMATION};
+const Message MsgToolUpdated = {"\x83\x79\x83\x8B\x83\x69\x82\xF0\x8D\x58\x90\x56\x82\xB5\x82\xDC\x82\xB5\x82\xBD",
+                                MB_OK | MB_ICONINFORMATION};
 
 // 休日定義ファイルの更新に失敗しました。\nこの影響および対処についてはサポートページを参照してください。
 const Message MsgDayOffFailed = {

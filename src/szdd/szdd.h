@@ -17,10 +17,9 @@ enum SzddResult {
     SZDD_ERR_NO_MEMORY
 };
 
-
 struct SzddHeader {
     unsigned char mode;
-    unsigned char missingChar;   // last character of the original name, 0 when none was recorded
+    unsigned char missingChar;  // last character of the original name, 0 when none was recorded
     uint32_t expandedLength;
 };
 
@@ -37,8 +36,8 @@ SzddResult SzddParseHeader(const unsigned char *bytes, size_t length, SzddHeader
 
 // Expands the data after an already parsed header until the source ends, writing all it decodes;
 // SZDD_OK when exactly header->expandedLength bytes came out. *written gets the count in every case.
-SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *source,
-                          SzddWriteFn write, void *sink, uint64_t *written);
+SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *source, SzddWriteFn write, void *sink,
+                          uint64_t *written);
 
 // Reads the header from the source, then as SzddExpandData.
 SzddResult SzddExpand(SzddReadFn read, void *source, SzddWriteFn write, void *sink, uint64_t *written);

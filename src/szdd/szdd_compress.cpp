@@ -20,7 +20,7 @@ const unsigned HashBits = 14;
 const uint32_t None = 0;
 const uint32_t First = static_cast<uint32_t>(Cycle);
 #ifndef SZDD_REBASE_AT
-#define SZDD_REBASE_AT (1u << 30)   // tests set a small multiple of Cycle to exercise rebasing
+#define SZDD_REBASE_AT (1u << 30)  // tests set a small multiple of Cycle to exercise rebasing
 #endif
 const uint32_t RebaseAt = SZDD_REBASE_AT;
 const unsigned LiteralBits = 9;
@@ -44,15 +44,18 @@ struct Finder {
 
 // Table index for the first n (3 or 4) bytes of the little-endian word v; an index shared by other
 // prefixes only costs time.
-inline unsigned HashPrefix(uint32_t v, unsigned n) {
-    if (n < 4) v &= 0xFFFFFFu;
+inline unsigned HashPrefix(uint32_t v, unsigned n)
+{
+    if (n < 4)
+        v &= 0xFFFFFFu;
     return (v * 0x9E3779B1u) >> (32 - HashBits);
 }
 
 // Length of the common prefix of a and b, at most MaxMatch, knowing the first known bytes agree;
 // reads up to 8 bytes past MaxMatch. Compares 8 bytes at a time, little-endian (the lowest differing
 // byte of the word is the first in memory).
-inline unsigned CommonLength(const unsigned char *a, const unsigned char *b, unsigned known) {
+inline unsigned CommonLength(const unsigned char *a, const unsigned char *b, unsigned known)
+{
     for (unsigned len = known; len < MaxMatch; len += 8) {
         uint64_t x, y;
         memcpy(&x, a + len, 8);
@@ -67,8 +70,8 @@ inline unsigned CommonLength(const unsigned char *a, const unsigned char *b, uns
 
 // Inserts pos into the tree rooted at head[root] and returns the longest match found there
 // (0..MaxMatch, exact from 4 on), with its distance in *distance when longer than 0.
-inline unsigned TreeFindAndInsert(Finder *f, uint32_t pos, const unsigned char *key, unsigned root,
-                                  unsigned *distance) {
+inline unsigned TreeFindAndInsert(Finder *f, uint32_t pos, const unsigned char *key, unsigned root, unsigned *distance)
+{
     uint32_t cur = f->head[root];
     f->head[root] = pos;
     uint32_t *smaller = &f->son[2 * (pos & (Cycle - 1))];
@@ -108,7 +111,8 @@ inline unsigned TreeFindAndInsert(Finder *f, uint32_t pos, const unsigned char *
 
 // Inserts position pos and finds the longest earlier string within the window sharing its prefix;
 // returns that length (0..MaxMatch; from 3 on exact), with its distance in *distance when at least 3.
-unsigned FindAndInsert(Finder *f, uint32_t pos, unsigned *distance) {
+unsigned FindAndInsert(Finder *f, uint32_t pos, unsigned *distance)
+{
     const unsigned char *key = f->text + (pos - First);
     uint32_t word;
     memcpy(&word, key, 4);
@@ -118,7 +122,8 @@ unsigned FindAndInsert(Finder *f, uint32_t pos, unsigned *distance) {
     f->prev3[pos & (Cycle - 1)] = chain;
 
     unsigned best = TreeFindAndInsert(f, pos, key, HashPrefix(word, 4), distance);
-    if (best >= 4) return best;
+    if (best >= 4)
+        return best;
     // No 4-byte match: the newest string in reach with the same first three bytes, if any.
     for (; pos - chain <= SzddWindowSize; chain = f->prev3[chain & (Cycle - 1)]) {
         uint32_t other;
@@ -133,7 +138,8 @@ unsigned FindAndInsert(Finder *f, uint32_t pos, unsigned *distance) {
 
 // Moves the base forward by a multiple of Cycle so that *pos becomes 2 * Cycle; nodes left behind
 // are out of reach anyway, and those in reach stay above First. Always succeeds.
-void Rebase(Finder *f, uint32_t *pos) {
+void Rebase(Finder *f, uint32_t *pos)
+{
     uint32_t shift = *pos - 2 * static_cast<uint32_t>(Cycle);
     for (size_t i = 0; i < (size_t{1} << HashBits); ++i)
         f->head[i] = f->head[i] < shift ? None : f->head[i] - shift;
@@ -150,11 +156,13 @@ void Rebase(Finder *f, uint32_t *pos) {
 // Memory for the per-position tables, which are touched once each: ask for huge pages, which saves a
 // page fault per 4 KiB (the codec builds for the host, a POSIX system). Returns NULL when out of memory;
 // release with free.
-void *AllocateLarge(size_t size) {
+void *AllocateLarge(size_t size)
+{
     const size_t huge = size_t{2} << 20;
     if (size >= huge) {
         void *p = NULL;
-        if (posix_memalign(&p, huge, (size + huge - 1) / huge * huge) != 0) return NULL;
+        if (posix_memalign(&p, huge, (size + huge - 1) / huge * huge) != 0)
+            return NULL;
         madvise(p, (size + huge - 1) / huge * huge, MADV_HUGEPAGE);
         return p;
     }
@@ -169,8 +177,10 @@ struct Output {
 };
 
 // Hands the buffered bytes to the sink; 1 on success, 0 on a write error.
-int FlushOutput(Output *o) {
-    if (o->used == 0) return 1;
+int FlushOutput(Output *o)
+{
+    if (o->used == 0)
+        return 1;
     int ok = o->write(o->sink, o->buffer, o->used);
     o->used = 0;
     return ok;
@@ -179,11 +189,14 @@ int FlushOutput(Output *o) {
 }  // namespace
 
 // Lengths over 4 GiB - 1 cannot be declared in the header: refused with SZDD_ERR_LENGTH.
-SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn write, void *sink) {
-    if (length > 0xFFFFFFFFu) return SZDD_ERR_LENGTH;
+SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn write, void *sink)
+{
+    if (length > 0xFFFFFFFFu)
+        return SZDD_ERR_LENGTH;
 
     // Four bytes per input byte must be addressable (only a concern for 32-bit hosts).
-    if (length > (SIZE_MAX - SzddWindowSize - Padding - 8) / 4) return SZDD_ERR_NO_MEMORY;
+    if (length > (SIZE_MAX - SzddWindowSize - Padding - 8) / 4)
+        return SZDD_ERR_NO_MEMORY;
 
     size_t textSize = SzddWindowSize + length + Padding;
     // One block for the per-position tables: match distances, the text, then the steps (the longest
@@ -205,9 +218,11 @@ SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn wr
     }
 
     memset(text, ' ', SzddWindowSize);
-    if (length) memcpy(text + SzddWindowSize, data, length);
+    if (length)
+        memcpy(text + SzddWindowSize, data, length);
     memset(text + SzddWindowSize + length, 0, Padding);
-    for (size_t i = 0; i < (size_t{1} << HashBits); ++i) head[i] = head3[i] = None;
+    for (size_t i = 0; i < (size_t{1} << HashBits); ++i)
+        head[i] = head3[i] = None;
 
     {
         // Longest match at every position. The padding zeros may compare equal; lengths are capped
@@ -215,12 +230,15 @@ SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn wr
         Finder finder = {text, head, son, head3, prev3};
         unsigned distance = 0;
         uint32_t pos = First;
-        for (; pos < First + SzddWindowSize; ++pos) FindAndInsert(&finder, pos, &distance);
+        for (; pos < First + SzddWindowSize; ++pos)
+            FindAndInsert(&finder, pos, &distance);
         for (size_t i = 0; i < length; ++i, ++pos) {
-            if (pos == RebaseAt) Rebase(&finder, &pos);
+            if (pos == RebaseAt)
+                Rebase(&finder, &pos);
             unsigned len = FindAndInsert(&finder, pos, &distance);
             size_t left = length - i;
-            if (len > left) len = static_cast<unsigned>(left);
+            if (len > left)
+                len = static_cast<unsigned>(left);
             step[i] = static_cast<unsigned char>(len >= MinMatch ? len : 0);
             dist[i] = static_cast<uint16_t>(len >= MinMatch ? distance : 0);
         }
@@ -235,17 +253,19 @@ SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn wr
         // to the shortest match.
         uint64_t cost[32];
         size_t queue[32];
-        unsigned front = 0, back = 0;   // queue[front..back): positions rising, costs falling
+        unsigned front = 0, back = 0;  // queue[front..back): positions rising, costs falling
         cost[length & 31] = 0;
         for (size_t i = length; i-- > 0;) {
             size_t entering = i + MinMatch;
             if (entering <= length) {
                 uint64_t c = cost[entering & 31];
-                while (front != back && cost[queue[front & 31] & 31] >= c) ++front;
+                while (front != back && cost[queue[front & 31] & 31] >= c)
+                    ++front;
                 queue[--front & 31] = entering;
             }
             size_t lastEnd = i + (step[i] >= MinMatch ? step[i] : MinMatch - 1);
-            while (front != back && queue[(back - 1) & 31] > lastEnd) --back;
+            while (front != back && queue[(back - 1) & 31] > lastEnd)
+                --back;
 
             uint64_t best = LiteralBits + cost[(i + 1) & 31];
             unsigned choice = 1;
@@ -268,7 +288,8 @@ SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn wr
         memcpy(out, SzddMagic, sizeof SzddMagic);
         memcpy(out + SzddModeOffset, modeAndMissing, 2);
         uint32_t declared = static_cast<uint32_t>(length);
-        for (int k = 0; k < 4; ++k) out[SzddLengthOffset + k] = static_cast<unsigned char>(declared >> (8 * k));
+        for (int k = 0; k < 4; ++k)
+            out[SzddLengthOffset + k] = static_cast<unsigned char>(declared >> (8 * k));
         o.used = SzddHeaderSize;
 
         size_t i = 0;
@@ -296,7 +317,8 @@ SzddResult SzddCompress(const unsigned char *data, size_t length, SzddWriteFn wr
             }
             out[controlAt] = static_cast<unsigned char>(control);
         }
-        if (!FlushOutput(&o)) result = SZDD_ERR_WRITE;
+        if (!FlushOutput(&o))
+            result = SZDD_ERR_WRITE;
     }
 
 done:

@@ -25,9 +25,9 @@ struct Expansion {
     void *source;
     SzddWriteFn write;
     void *sink;
-    unsigned char *in;       // InputCapacity bytes
+    unsigned char *in;  // InputCapacity bytes
     size_t inPos, inEnd;
-    bool inDone;            // the source reported its end
+    bool inDone;             // the source reported its end
     unsigned char *out;      // OutputCapacity bytes: 4096 of history, then new output
     unsigned char *cur;      // next byte to write
     unsigned char *flushed;  // bytes before this were handed to the sink
@@ -36,15 +36,18 @@ struct Expansion {
 };
 
 // Tops the input up to at least GroupInput bytes unless the source ends; SZDD_OK or SZDD_ERR_READ.
-SzddResult Refill(Expansion *x) {
+SzddResult Refill(Expansion *x)
+{
     size_t left = x->inEnd - x->inPos;
-    if (left >= GroupInput || x->inDone) return SZDD_OK;
+    if (left >= GroupInput || x->inDone)
+        return SZDD_OK;
     memmove(x->in, x->in + x->inPos, left);
     x->inPos = 0;
     x->inEnd = left;
     while (x->inEnd < GroupInput) {
         long got = x->read(x->source, x->in + x->inEnd, InputCapacity - x->inEnd);
-        if (got < 0 || static_cast<size_t>(got) > InputCapacity - x->inEnd) return SZDD_ERR_READ;
+        if (got < 0 || static_cast<size_t>(got) > InputCapacity - x->inEnd)
+            return SZDD_ERR_READ;
         if (got == 0) {
             x->inDone = true;
             break;
@@ -55,21 +58,26 @@ SzddResult Refill(Expansion *x) {
 }
 
 // Hands the pending output to the sink; SZDD_OK or SZDD_ERR_WRITE.
-SzddResult Flush(Expansion *x) {
+SzddResult Flush(Expansion *x)
+{
     size_t pending = static_cast<size_t>(x->cur - x->flushed);
-    if (pending == 0) return SZDD_OK;
-    if (!x->write(x->sink, x->flushed, pending)) return SZDD_ERR_WRITE;
+    if (pending == 0)
+        return SZDD_OK;
+    if (!x->write(x->sink, x->flushed, pending))
+        return SZDD_ERR_WRITE;
     x->written += pending;
     x->flushed = x->cur;
     return SZDD_OK;
 }
 
 // Makes room for one more group, flushing and keeping the last 4096 bytes as history; as Flush.
-SzddResult MakeRoom(Expansion *x) {
+SzddResult MakeRoom(Expansion *x)
+{
     if (static_cast<size_t>(x->out + SzddWindowSize + OutputRoom - x->cur) >= GroupOutput)
         return SZDD_OK;
     SzddResult result = Flush(x);
-    if (result != SZDD_OK) return result;
+    if (result != SZDD_OK)
+        return result;
     memmove(x->out, x->cur - SzddWindowSize, SzddWindowSize);
     x->cur = x->out + SzddWindowSize;
     x->flushed = x->cur;
@@ -77,28 +85,35 @@ SzddResult MakeRoom(Expansion *x) {
 }
 
 // Copies a match of length bytes from distance back; the source may overlap what is being written.
-inline void CopyMatch(unsigned char *dst, size_t distance, unsigned length) {
+inline void CopyMatch(unsigned char *dst, size_t distance, unsigned length)
+{
     const unsigned char *src = dst - distance;
     if (distance >= 8) {
         // Each 8-byte piece reads only bytes already final; up to 7 bytes past the end are scratch.
-        for (unsigned i = 0; i < length; i += 8) memcpy(dst + i, src + i, 8);
+        for (unsigned i = 0; i < length; i += 8)
+            memcpy(dst + i, src + i, 8);
     } else {
-        for (unsigned i = 0; i < length; ++i) dst[i] = src[i];
+        for (unsigned i = 0; i < length; ++i)
+            dst[i] = src[i];
     }
 }
 
 // Decodes groups until the input ends; SZDD_OK, SZDD_ERR_TRUNCATED, SZDD_ERR_READ or SZDD_ERR_WRITE.
-SzddResult Decode(Expansion *x) {
+SzddResult Decode(Expansion *x)
+{
     for (;;) {
         SzddResult result = Refill(x);
-        if (result == SZDD_OK) result = MakeRoom(x);
-        if (result != SZDD_OK) return result;
+        if (result == SZDD_OK)
+            result = MakeRoom(x);
+        if (result != SZDD_OK)
+            return result;
 
         const unsigned char *in = x->in + x->inPos;
         unsigned char *cur = x->cur;
         unsigned ring = x->ring;
         size_t available = x->inEnd - x->inPos;
-        if (available == 0) return SZDD_OK;
+        if (available == 0)
+            return SZDD_OK;
 
         if (available >= GroupInput) {
             // Fast path: a whole group fits in both buffers, so no item needs a bounds check.
@@ -152,7 +167,8 @@ SzddResult Decode(Expansion *x) {
 
 }  // namespace
 
-const char *SzddResultText(SzddResult result) {
+const char *SzddResultText(SzddResult result)
+{
     switch (result) {
     case SZDD_OK: return "ok";
     case SZDD_ERR_NOT_SZDD: return "not an SZDD stream";
@@ -166,22 +182,27 @@ const char *SzddResultText(SzddResult result) {
     return "unknown error";
 }
 
-SzddResult SzddParseHeader(const unsigned char *bytes, size_t length, SzddHeader *header) {
+SzddResult SzddParseHeader(const unsigned char *bytes, size_t length, SzddHeader *header)
+{
     // Judge what is there first, so that a short file of another kind reads as "not SZDD".
     size_t magic = length < sizeof SzddMagic ? length : sizeof SzddMagic;
-    if (magic > 0 && memcmp(bytes, SzddMagic, magic) != 0) return SZDD_ERR_NOT_SZDD;
-    if (length > SzddModeOffset && bytes[SzddModeOffset] != SzddModeA) return SZDD_ERR_MODE;
-    if (length < SzddHeaderSize) return SZDD_ERR_TRUNCATED;
+    if (magic > 0 && memcmp(bytes, SzddMagic, magic) != 0)
+        return SZDD_ERR_NOT_SZDD;
+    if (length > SzddModeOffset && bytes[SzddModeOffset] != SzddModeA)
+        return SZDD_ERR_MODE;
+    if (length < SzddHeaderSize)
+        return SZDD_ERR_TRUNCATED;
     header->mode = bytes[SzddModeOffset];
     header->missingChar = bytes[SzddMissingCharOffset];
     const unsigned char *declared = bytes + SzddLengthOffset;
     header->expandedLength = static_cast<uint32_t>(declared[0]) | static_cast<uint32_t>(declared[1]) << 8 |
-                              static_cast<uint32_t>(declared[2]) << 16 | static_cast<uint32_t>(declared[3]) << 24;
+                             static_cast<uint32_t>(declared[2]) << 16 | static_cast<uint32_t>(declared[3]) << 24;
     return SZDD_OK;
 }
 
-SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *source,
-                          SzddWriteFn write, void *sink, uint64_t *written) {
+SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *source, SzddWriteFn write, void *sink,
+                          uint64_t *written)
+{
     *written = 0;
     Expansion x;
     x.read = read;
@@ -206,31 +227,38 @@ SzddResult SzddExpandData(const SzddHeader *header, SzddReadFn read, void *sourc
     // Whatever was decoded goes out, even after a truncation or a read error; not after the sink failed.
     if (result != SZDD_ERR_WRITE) {
         SzddResult flushed = Flush(&x);
-        if (flushed != SZDD_OK) result = flushed;
+        if (flushed != SZDD_OK)
+            result = flushed;
     }
-    if (result == SZDD_OK && x.written != header->expandedLength) result = SZDD_ERR_LENGTH;
+    if (result == SZDD_OK && x.written != header->expandedLength)
+        result = SZDD_ERR_LENGTH;
     *written = x.written;
     free(x.in);
     free(x.out);
     return result;
 }
 
-SzddResult SzddReadHeader(SzddReadFn read, void *source, SzddHeader *header) {
+SzddResult SzddReadHeader(SzddReadFn read, void *source, SzddHeader *header)
+{
     unsigned char bytes[SzddHeaderSize];
     size_t have = 0;
     while (have < SzddHeaderSize) {
         long got = read(source, bytes + have, SzddHeaderSize - have);
-        if (got < 0 || static_cast<size_t>(got) > SzddHeaderSize - have) return SZDD_ERR_READ;
-        if (got == 0) break;
+        if (got < 0 || static_cast<size_t>(got) > SzddHeaderSize - have)
+            return SZDD_ERR_READ;
+        if (got == 0)
+            break;
         have += static_cast<size_t>(got);
     }
     return SzddParseHeader(bytes, have, header);
 }
 
-SzddResult SzddExpand(SzddReadFn read, void *source, SzddWriteFn write, void *sink, uint64_t *written) {
+SzddResult SzddExpand(SzddReadFn read, void *source, SzddWriteFn write, void *sink, uint64_t *written)
+{
     *written = 0;
     SzddHeader header;
     SzddResult result = SzddReadHeader(read, source, &header);
-    if (result != SZDD_OK) return result;
+    if (result != SZDD_OK)
+        return result;
     return SzddExpandData(&header, read, source, write, sink, written);
 }

@@ -1,4 +1,5 @@
-// The SZDD stream and payload container layout: the one statement of it, shared by the codec, the updater and the tools.
+// The SZDD stream and payload container layout: the one statement of it, shared by the codec, the updater and the
+// tools.
 #pragma once
 
 enum {

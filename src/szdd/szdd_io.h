@@ -10,7 +10,7 @@
 struct SzddMemorySource {
     const unsigned char *data;
     size_t length;
-    size_t offset;   // bytes already handed out
+    size_t offset;  // bytes already handed out
 };
 
 // SzddReadFn over a SzddMemorySource; returns the bytes copied, 0 once all were handed out.

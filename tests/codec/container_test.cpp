@@ -9,7 +9,8 @@
 
 namespace {
 
-Bytes Pack(const Bytes &data) {
+Bytes Pack(const Bytes &data)
+{
     SzddBuffer out = {NULL, 0, 0};
     EXPECT_EQ(SzddPack(data.data(), data.size(), SzddWriteBuffer, &out), SZDD_OK);
     Bytes packed(out.data, out.data + out.length);
@@ -17,7 +18,8 @@ Bytes Pack(const Bytes &data) {
     return packed;
 }
 
-SzddResult Unpack(const Bytes &container, Bytes *data, uint64_t *written) {
+SzddResult Unpack(const Bytes &container, Bytes *data, uint64_t *written)
+{
     SzddMemorySource source = {container.data(), container.size(), 0};
     SzddBuffer out = {NULL, 0, 0};
     SzddResult result = SzddUnpack(SzddReadMemory, &source, SzddWriteBuffer, &out, written);
@@ -28,7 +30,8 @@ SzddResult Unpack(const Bytes &container, Bytes *data, uint64_t *written) {
 
 }  // namespace
 
-TEST(Container, PrefixLooksLikeADosExecutableHeaderAndStub) {
+TEST(Container, PrefixLooksLikeADosExecutableHeaderAndStub)
+{
     const unsigned char *p = SzddContainerPrefix;
     EXPECT_EQ(p[0], 'M');
     EXPECT_EQ(p[1], 'Z');
@@ -37,18 +40,20 @@ TEST(Container, PrefixLooksLikeADosExecutableHeaderAndStub) {
     // Header paragraphs: the stub program starts right after the 64-byte header.
     EXPECT_EQ(p[8] | p[9] << 8, 4);
     const char text[] = "This program cannot be run in DOS mode.\r\r\n$";
-    const unsigned char *found = static_cast<const unsigned char *>(
-        memmem(p, SzddContainerPrefixSize, text, sizeof text - 1));
+    const unsigned char *found =
+        static_cast<const unsigned char *>(memmem(p, SzddContainerPrefixSize, text, sizeof text - 1));
     ASSERT_TRUE(found != NULL);
     EXPECT_GT(found - p, 0x40);
     // The stub's "mov dx, offset" points at the text.
     EXPECT_EQ(p[0x42], 0xBA);
     EXPECT_EQ(0x40 + (p[0x43] | p[0x44] << 8), found - p);
     EXPECT_LE(found - p + static_cast<long>(sizeof text - 1), SzddContainerPrefixSize);
-    for (size_t i = found - p + sizeof text - 1; i < SzddContainerPrefixSize; ++i) EXPECT_EQ(p[i], 0) << i;
+    for (size_t i = found - p + sizeof text - 1; i < SzddContainerPrefixSize; ++i)
+        EXPECT_EQ(p[i], 0) << i;
 }
 
-TEST(Container, PackIsThePrefixThenTheStream) {
+TEST(Container, PackIsThePrefixThenTheStream)
+{
     Bytes data = ShiftJisText(20000);
     Bytes packed = Pack(data);
     Bytes stream = Compress(data);
@@ -59,7 +64,8 @@ TEST(Container, PackIsThePrefixThenTheStream) {
     EXPECT_EQ(SzddIsContainer(stream.data(), stream.size()), 0);
 }
 
-TEST(Container, UnpackRoundTripsTheCorpus) {
+TEST(Container, UnpackRoundTripsTheCorpus)
+{
     for (const Sample &s : GeneratedCorpus()) {
         Bytes back;
         uint64_t written = 0;
@@ -68,7 +74,8 @@ TEST(Container, UnpackRoundTripsTheCorpus) {
     }
 }
 
-TEST(Container, UnpackRejectsWhatIsNotAContainer) {
+TEST(Container, UnpackRejectsWhatIsNotAContainer)
+{
     Bytes data = ShiftJisText(3000);
     Bytes back;
     uint64_t written = 0;

@@ -8,12 +8,13 @@ namespace {
 
 // Where each item of a stream's data starts and what it yields, found by walking the control bytes.
 struct Item {
-    size_t offset;      // of the item's first byte in the stream
-    size_t size;        // 1 for a literal, 2 for a match
+    size_t offset;     // of the item's first byte in the stream
+    size_t size;       // 1 for a literal, 2 for a match
     size_t outputEnd;  // output length once the item is decoded
 };
 
-std::vector<Item> WalkItems(const Bytes &stream) {
+std::vector<Item> WalkItems(const Bytes &stream)
+{
     std::vector<Item> items;
     size_t at = SzddHeaderSize, produced = 0;
     while (at < stream.size()) {
@@ -35,7 +36,8 @@ std::vector<Item> WalkItems(const Bytes &stream) {
 
 }  // namespace
 
-TEST(Truncation, EveryCutOfAStreamIsReportedPrecisely) {
+TEST(Truncation, EveryCutOfAStreamIsReportedPrecisely)
+{
     Bytes data = ShiftJisText(700);
     Bytes stream = Compress(data);
     std::vector<Item> items = WalkItems(stream);
@@ -46,8 +48,10 @@ TEST(Truncation, EveryCutOfAStreamIsReportedPrecisely) {
         SzddResult expected = cut < SzddHeaderSize ? SZDD_ERR_TRUNCATED : SZDD_ERR_LENGTH;
         size_t decodable = 0;
         for (const Item &item : items) {
-            if (item.offset + item.size <= cut) decodable = item.outputEnd;
-            else if (item.offset < cut) expected = SZDD_ERR_TRUNCATED;
+            if (item.offset + item.size <= cut)
+                decodable = item.outputEnd;
+            else if (item.offset < cut)
+                expected = SZDD_ERR_TRUNCATED;
         }
         Bytes out;
         uint64_t written = 99;
@@ -58,7 +62,8 @@ TEST(Truncation, EveryCutOfAStreamIsReportedPrecisely) {
     }
 }
 
-TEST(Header, ShortPrefixesOfTheMagicAreTruncatedOtherBytesAreNotSzdd) {
+TEST(Header, ShortPrefixesOfTheMagicAreTruncatedOtherBytesAreNotSzdd)
+{
     SzddHeader header;
     EXPECT_EQ(SzddParseHeader(NULL, 0, &header), SZDD_ERR_TRUNCATED);
     EXPECT_EQ(SzddParseHeader(SzddMagic, 5, &header), SZDD_ERR_TRUNCATED);
@@ -66,7 +71,8 @@ TEST(Header, ShortPrefixesOfTheMagicAreTruncatedOtherBytesAreNotSzdd) {
     EXPECT_EQ(SzddParseHeader(text, 3, &header), SZDD_ERR_NOT_SZDD);
 }
 
-TEST(Header, EveryMagicByteIsChecked) {
+TEST(Header, EveryMagicByteIsChecked)
+{
     Bytes stream = Compress(ShiftJisText(100));
     for (size_t i = 0; i < 8; ++i) {
         Bytes bad = stream;
@@ -79,7 +85,8 @@ TEST(Header, EveryMagicByteIsChecked) {
     }
 }
 
-TEST(Header, OnlyModeAIsAccepted) {
+TEST(Header, OnlyModeAIsAccepted)
+{
     Bytes stream = Compress(ShiftJisText(100));
     for (unsigned char mode : {'B', 'a', 'Q', '\0'}) {
         Bytes bad = stream;
@@ -93,7 +100,8 @@ TEST(Header, OnlyModeAIsAccepted) {
     }
 }
 
-TEST(Header, FieldsAreReadLittleEndian) {
+TEST(Header, FieldsAreReadLittleEndian)
+{
     Bytes stream = Stream(0x12345678, {});
     stream[9] = 'L';
     SzddHeader header;
@@ -102,12 +110,14 @@ TEST(Header, FieldsAreReadLittleEndian) {
     EXPECT_EQ(header.expandedLength, 0x12345678u);
 }
 
-TEST(DeclaredLength, TooLargeAndTooSmallAreToldApartByTheCount) {
+TEST(DeclaredLength, TooLargeAndTooSmallAreToldApartByTheCount)
+{
     Bytes data = ShiftJisText(5000);
     Bytes stream = Compress(data);
     for (uint32_t declared : {5001u, 0xFFFFFFFFu, 4999u, 0u}) {
         Bytes bad = stream;
-        for (int k = 0; k < 4; ++k) bad[10 + k] = static_cast<unsigned char>(declared >> (8 * k));
+        for (int k = 0; k < 4; ++k)
+            bad[10 + k] = static_cast<unsigned char>(declared >> (8 * k));
         Bytes out;
         uint64_t written = 0;
         EXPECT_EQ(Expand(bad, &out, &written), SZDD_ERR_LENGTH) << declared;
@@ -117,7 +127,8 @@ TEST(DeclaredLength, TooLargeAndTooSmallAreToldApartByTheCount) {
     }
 }
 
-TEST(DeclaredLength, TrailingBytesDecodeAsMoreOutput) {
+TEST(DeclaredLength, TrailingBytesDecodeAsMoreOutput)
+{
     Bytes data = ShiftJisText(1000);
     Bytes stream = Compress(data);
     stream.insert(stream.end(), {0x01, 'Q'});
@@ -127,7 +138,8 @@ TEST(DeclaredLength, TrailingBytesDecodeAsMoreOutput) {
     EXPECT_GT(written, data.size());
 }
 
-TEST(Garbage, RandomDataAfterAHeaderStaysInBounds) {
+TEST(Garbage, RandomDataAfterAHeaderStaysInBounds)
+{
     // Every match of random data is valid, so garbage expands; the output is bounded by 18/2 per byte.
     for (uint32_t seed = 1; seed <= 50; ++seed) {
         Bytes body = RandomBytes(seed * 97, seed);
@@ -140,7 +152,8 @@ TEST(Garbage, RandomDataAfterAHeaderStaysInBounds) {
     }
 }
 
-TEST(Io, ReadErrorsAreReportedAndWhatCameBeforeIsWritten) {
+TEST(Io, ReadErrorsAreReportedAndWhatCameBeforeIsWritten)
+{
     Bytes stream = Compress(RandomBytes(200000, 4));
     struct FailingSource {
         SzddMemorySource memory;
@@ -148,7 +161,8 @@ TEST(Io, ReadErrorsAreReportedAndWhatCameBeforeIsWritten) {
     } source = {{stream.data(), stream.size(), 0}, 100000};
     SzddReadFn read = [](void *s, unsigned char *buffer, size_t capacity) -> long {
         FailingSource *f = static_cast<FailingSource *>(s);
-        if (f->memory.offset >= f->failAfter) return -1;
+        if (f->memory.offset >= f->failAfter)
+            return -1;
         return SzddReadMemory(&f->memory, buffer, capacity < 4096 ? capacity : 4096);
     };
     SzddBuffer out = {NULL, 0, 0};
@@ -163,7 +177,8 @@ TEST(Io, ReadErrorsAreReportedAndWhatCameBeforeIsWritten) {
     EXPECT_EQ(written, 0u);
 }
 
-TEST(Io, SourceClaimingMoreThanAskedIsAReadError) {
+TEST(Io, SourceClaimingMoreThanAskedIsAReadError)
+{
     SzddReadFn liar = [](void *, unsigned char *, size_t capacity) -> long { return static_cast<long>(capacity) + 1; };
     uint64_t count = 0, written = 0;
     EXPECT_EQ(SzddExpand(liar, NULL, SzddWriteCount, &count, &written), SZDD_ERR_READ);
@@ -172,7 +187,8 @@ TEST(Io, SourceClaimingMoreThanAskedIsAReadError) {
     EXPECT_EQ(count, 0u);
 }
 
-TEST(Io, WriteErrorsStopTheExpansion) {
+TEST(Io, WriteErrorsStopTheExpansion)
+{
     Bytes stream = Compress(RandomBytes(300000, 8));
     SzddMemorySource source = {stream.data(), stream.size(), 0};
     size_t calls = 0;

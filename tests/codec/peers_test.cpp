@@ -14,22 +14,29 @@
 namespace {
 
 // Generated samples plus PE files up to pe_limit bytes.
-std::vector<Sample> PeerCorpus(size_t peLimit) {
+std::vector<Sample> PeerCorpus(size_t peLimit)
+{
     std::vector<Sample> corpus = GeneratedCorpus();
     for (const std::string &path : PeFiles(peLimit)) {
         Sample s;
         s.name = path;
-        if (ReadFileBytes(path, &s.data)) corpus.push_back(s);
+        if (ReadFileBytes(path, &s.data))
+            corpus.push_back(s);
     }
     return corpus;
 }
 
-bool Have(const char *program) { return program[0] != '\0'; }
+bool Have(const char *program)
+{
+    return program[0] != '\0';
+}
 
 }  // namespace
 
-TEST(Peers, MsexpandExpandsOurStreams) {
-    if (!Have(MSEXPAND_PATH)) GTEST_SKIP() << "msexpand not installed";
+TEST(Peers, MsexpandExpandsOurStreams)
+{
+    if (!Have(MSEXPAND_PATH))
+        GTEST_SKIP() << "msexpand not installed";
     TempDir dir;
     // msexpand takes about a second per 500 KB: PE files stay small here.
     for (const Sample &s : PeerCorpus(300 * 1024)) {
@@ -43,7 +50,8 @@ TEST(Peers, MsexpandExpandsOurStreams) {
 }
 
 #ifdef HAVE_MSPACK
-TEST(Peers, LibmspackExpandsOurStreams) {
+TEST(Peers, LibmspackExpandsOurStreams)
+{
     msszdd_decompressor *peer = mspack_create_szdd_decompressor(NULL);
     ASSERT_TRUE(peer != NULL);
     TempDir dir;
@@ -65,13 +73,16 @@ TEST(Peers, LibmspackExpandsOurStreams) {
 }
 #endif
 
-TEST(Peers, WeExpandMscompressStreamsAndAreNeverLarger) {
-    if (!Have(MSCOMPRESS_PATH)) GTEST_SKIP() << "mscompress not installed";
+TEST(Peers, WeExpandMscompressStreamsAndAreNeverLarger)
+{
+    if (!Have(MSCOMPRESS_PATH))
+        GTEST_SKIP() << "mscompress not installed";
     TempDir dir;
     for (const Sample &s : PeerCorpus(2 << 20)) {
         // mscompress 0.4 writes undecodable streams for inputs under 16 bytes (msexpand fails on them
         // too): only longer inputs make it an oracle.
-        if (s.data.size() < 16) continue;
+        if (s.data.size() < 16)
+            continue;
         ASSERT_TRUE(WriteFileBytes(dir.File("in.bin"), s.data));
         unlink(dir.File("in.bin_").c_str());
         std::string command = "cd " + dir.path + " && " + MSCOMPRESS_PATH + " in.bin";

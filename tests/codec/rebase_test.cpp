@@ -10,16 +10,20 @@
 #include "szdd_io.h"
 #include "test_support.h"
 
-TEST(Compressor, MovingThePositionBaseChangesNothing) {
+TEST(Compressor, MovingThePositionBaseChangesNothing)
+{
     Bytes periodic;
-    for (size_t i = 0; i < 150000; ++i) periodic.push_back(static_cast<unsigned char>("KALENDO"[i % 7]));
+    for (size_t i = 0; i < 150000; ++i)
+        periodic.push_back(static_cast<unsigned char>("KALENDO"[i % 7]));
     Bytes text = ShiftJisText(200000);
     Bytes noise = RandomBytes(text.size(), 17);
-    for (size_t i = 0; i < text.size(); i += 11) text[i] = noise[i];
+    for (size_t i = 0; i < text.size(); i += 11)
+        text[i] = noise[i];
     std::vector<Bytes> inputs = {text, periodic, RandomBytes(100000, 3)};
     for (const std::string &path : PeFiles(400 * 1024)) {
         Bytes pe;
-        if (ReadFileBytes(path, &pe)) inputs.push_back(pe);
+        if (ReadFileBytes(path, &pe))
+            inputs.push_back(pe);
         break;
     }
     for (const Bytes &data : inputs) {

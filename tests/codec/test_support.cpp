@@ -15,7 +15,8 @@
 
 #include "szdd_io.h"
 
-Bytes RandomBytes(size_t size, uint32_t seed) {
+Bytes RandomBytes(size_t size, uint32_t seed)
+{
     Bytes out(size);
     uint32_t x = seed * 2654435761u + 1;
     for (size_t i = 0; i < size; ++i) {
@@ -27,7 +28,8 @@ Bytes RandomBytes(size_t size, uint32_t seed) {
     return out;
 }
 
-Bytes ShiftJisText(size_t size) {
+Bytes ShiftJisText(size_t size)
+{
     // Lines of a day-off file in Shift-JIS with CR LF: kana and kanji pairs, digits, varying lines.
     static const unsigned char words[][8] = {
         {0x83, 0x4A, 0x83, 0x8A, 0x83, 0x88, 0x83, 0x80},  // katakana
@@ -53,7 +55,8 @@ Bytes ShiftJisText(size_t size) {
     return out;
 }
 
-std::vector<Sample> GeneratedCorpus() {
+std::vector<Sample> GeneratedCorpus()
+{
     std::vector<Sample> corpus;
     corpus.push_back({"empty", {}});
     corpus.push_back({"one_byte", {'A'}});
@@ -69,12 +72,14 @@ std::vector<Sample> GeneratedCorpus() {
     for (size_t size : {4080, 4095, 4096, 4097, 4111, 4112, 4113, 8192}) {
         Bytes mixed = ShiftJisText(size);
         Bytes noise = RandomBytes(size, static_cast<uint32_t>(size));
-        for (size_t i = 0; i < size; i += 7) mixed[i] = noise[i];
+        for (size_t i = 0; i < size; i += 7)
+            mixed[i] = noise[i];
         corpus.push_back({"mixed_" + std::to_string(size), mixed});
     }
     // A short period repeated far: matches that overlap themselves and reach exactly 4096 back.
     Bytes periodic;
-    for (size_t i = 0; i < 20000; ++i) periodic.push_back(static_cast<unsigned char>("abcab"[i % 5]));
+    for (size_t i = 0; i < 20000; ++i)
+        periodic.push_back(static_cast<unsigned char>("abcab"[i % 5]));
     corpus.push_back({"periodic_20000", periodic});
     Bytes far = RandomBytes(4096, 9);
     Bytes twice = far;
@@ -83,7 +88,8 @@ std::vector<Sample> GeneratedCorpus() {
     return corpus;
 }
 
-std::vector<std::string> PeFiles(size_t maxSize) {
+std::vector<std::string> PeFiles(size_t maxSize)
+{
     std::vector<std::pair<size_t, std::string>> found;
     for (const char *pattern : {"/usr/lib/gcc/i686-w64-mingw32/*/*.dll", "/usr/lib/gcc/x86_64-w64-mingw32/*/*.dll"}) {
         glob_t g;
@@ -101,32 +107,39 @@ std::vector<std::string> PeFiles(size_t maxSize) {
     size_t lastSize = 0;
     for (auto &f : found) {
         // The posix and win32 thread flavours often hold the same file: keep one of each size.
-        if (!paths.empty() && f.first == lastSize) continue;
+        if (!paths.empty() && f.first == lastSize)
+            continue;
         lastSize = f.first;
         paths.push_back(f.second);
     }
     return paths;
 }
 
-bool ReadFileBytes(const std::string &path, Bytes *bytes) {
+bool ReadFileBytes(const std::string &path, Bytes *bytes)
+{
     FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return false;
+    if (!f)
+        return false;
     bytes->clear();
     unsigned char chunk[1 << 16];
     size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) bytes->insert(bytes->end(), chunk, chunk + got);
+    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0)
+        bytes->insert(bytes->end(), chunk, chunk + got);
     fclose(f);
     return true;
 }
 
-bool WriteFileBytes(const std::string &path, const Bytes &bytes) {
+bool WriteFileBytes(const std::string &path, const Bytes &bytes)
+{
     FILE *f = fopen(path.c_str(), "wb");
-    if (!f) return false;
+    if (!f)
+        return false;
     bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return fclose(f) == 0 && ok;
 }
 
-Bytes Compress(const Bytes &data) {
+Bytes Compress(const Bytes &data)
+{
     SzddBuffer out = {NULL, 0, 0};
     SzddResult result = SzddCompress(data.data(), data.size(), SzddWriteBuffer, &out);
     EXPECT_EQ(result, SZDD_OK);
@@ -140,13 +153,15 @@ struct ChunkedSource {
     SzddMemorySource memory;
     size_t chunk;
 };
-long ReadChunked(void *source, unsigned char *buffer, size_t capacity) {
+long ReadChunked(void *source, unsigned char *buffer, size_t capacity)
+{
     ChunkedSource *s = static_cast<ChunkedSource *>(source);
     return SzddReadMemory(&s->memory, buffer, capacity < s->chunk ? capacity : s->chunk);
 }
 }  // namespace
 
-SzddResult Expand(const Bytes &stream, Bytes *out, uint64_t *written, size_t chunk) {
+SzddResult Expand(const Bytes &stream, Bytes *out, uint64_t *written, size_t chunk)
+{
     ChunkedSource source = {{stream.data(), stream.size(), 0}, chunk};
     SzddBuffer buffer = {NULL, 0, 0};
     SzddResult result = SzddExpand(ReadChunked, &source, SzddWriteBuffer, &buffer, written);
@@ -155,33 +170,43 @@ SzddResult Expand(const Bytes &stream, Bytes *out, uint64_t *written, size_t chu
     return result;
 }
 
-Bytes Stream(uint32_t declared, const Bytes &data) {
+Bytes Stream(uint32_t declared, const Bytes &data)
+{
     Bytes s(SzddMagic, SzddMagic + 8);
     s.push_back(SzddModeA);
     s.push_back(0);
-    for (int k = 0; k < 4; ++k) s.push_back(static_cast<unsigned char>(declared >> (8 * k)));
+    for (int k = 0; k < 4; ++k)
+        s.push_back(static_cast<unsigned char>(declared >> (8 * k)));
     s.insert(s.end(), data.begin(), data.end());
     return s;
 }
 
-TempDir::TempDir() {
+TempDir::TempDir()
+{
     char name[] = "/tmp/szdd-test-XXXXXX";
-    if (mkdtemp(name)) path = name;
+    if (mkdtemp(name))
+        path = name;
 }
 
-std::vector<std::string> TempDir::Entries() const {
+std::vector<std::string> TempDir::Entries() const
+{
     std::vector<std::string> names;
     DIR *d = opendir(path.c_str());
-    if (!d) return names;
+    if (!d)
+        return names;
     while (dirent *e = readdir(d))
-        if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
+        if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
+            names.push_back(e->d_name);
     closedir(d);
     std::sort(names.begin(), names.end());
     return names;
 }
 
-TempDir::~TempDir() {
-    if (path.empty()) return;
-    for (const std::string &name : Entries()) unlink(File(name).c_str());
+TempDir::~TempDir()
+{
+    if (path.empty())
+        return;
+    for (const std::string &name : Entries())
+        unlink(File(name).c_str());
     rmdir(path.c_str());
 }

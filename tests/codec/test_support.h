@@ -40,6 +40,9 @@ struct TempDir {
     TempDir();
     ~TempDir();
     std::string path;
-    std::string File(const std::string &name) const { return path + "/" + name; }
+    std::string File(const std::string &name) const
+    {
+        return path + "/" + name;
+    }
     std::vector<std::string> Entries() const;
 };

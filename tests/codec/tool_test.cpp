@@ -17,24 +17,31 @@ struct ToolRun {
 };
 
 // Runs the tool with the given operands (shell words) from inside dir.
-ToolRun Tool(const TempDir &dir, const std::string &operands) {
+ToolRun Tool(const TempDir &dir, const std::string &operands)
+{
     std::string command = "cd " + dir.path + " && " + SZDD_TOOL_PATH + " " + operands + " > .stdout 2> .stderr";
     int raw = system(command.c_str());
     ToolRun r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     Bytes b;
-    if (ReadFileBytes(dir.File(".stdout"), &b)) r.out.assign(b.begin(), b.end());
-    if (ReadFileBytes(dir.File(".stderr"), &b)) r.err.assign(b.begin(), b.end());
+    if (ReadFileBytes(dir.File(".stdout"), &b))
+        r.out.assign(b.begin(), b.end());
+    if (ReadFileBytes(dir.File(".stderr"), &b))
+        r.err.assign(b.begin(), b.end());
     unlink(dir.File(".stdout").c_str());
     unlink(dir.File(".stderr").c_str());
     return r;
 }
 
-bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool Exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
 
 }  // namespace
 
-TEST(Tool, CompressExpandPackUnpackRoundTrip) {
+TEST(Tool, CompressExpandPackUnpackRoundTrip)
+{
     TempDir dir;
     Bytes data = ShiftJisText(50000);
     ASSERT_TRUE(WriteFileBytes(dir.File("KALENDO.INI"), data));
@@ -55,7 +62,8 @@ TEST(Tool, CompressExpandPackUnpackRoundTrip) {
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"KALENDO.INI", "k.bin", "k.out", "k.szdd", "k2.out"}));
 }
 
-TEST(Tool, InfoReadsStreamsAndContainers) {
+TEST(Tool, InfoReadsStreamsAndContainers)
+{
     TempDir dir;
     Bytes data = ShiftJisText(12345);
     ASSERT_TRUE(WriteFileBytes(dir.File("in"), data));
@@ -73,7 +81,8 @@ TEST(Tool, InfoReadsStreamsAndContainers) {
     EXPECT_NE(Tool(dir, "info c").out.find("128-byte"), std::string::npos);
 }
 
-TEST(Tool, InfoFlagsALengthMismatch) {
+TEST(Tool, InfoFlagsALengthMismatch)
+{
     TempDir dir;
     Bytes stream = Compress(ShiftJisText(1000));
     stream[10] ^= 1;
@@ -84,7 +93,8 @@ TEST(Tool, InfoFlagsALengthMismatch) {
     EXPECT_EQ(r.err.rfind("szdd: odd: expands to 1000 bytes, but the header declares 1001", 0), 0u) << r.err;
 }
 
-TEST(Tool, BadInputFailsWithOneLineNamingTheFileAndLeavesNoOutput) {
+TEST(Tool, BadInputFailsWithOneLineNamingTheFileAndLeavesNoOutput)
+{
     TempDir dir;
     Bytes stream = Compress(ShiftJisText(5000));
     ASSERT_TRUE(WriteFileBytes(dir.File("cut"), Bytes(stream.begin(), stream.begin() + 10)));
@@ -93,7 +103,7 @@ TEST(Tool, BadInputFailsWithOneLineNamingTheFileAndLeavesNoOutput) {
     modeB[8] = 'B';
     ASSERT_TRUE(WriteFileBytes(dir.File("modeb"), modeB));
     Bytes declaresMore = stream;
-    declaresMore[10] ^= 1;   // 5000 = 0x1388: declares 5001
+    declaresMore[10] ^= 1;  // 5000 = 0x1388: declares 5001
     ASSERT_TRUE(WriteFileBytes(dir.File("long"), declaresMore));
     struct Case {
         const char *operands;
@@ -118,7 +128,8 @@ TEST(Tool, BadInputFailsWithOneLineNamingTheFileAndLeavesNoOutput) {
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"cut", "long", "modeb", "text"}));
 }
 
-TEST(Tool, FailedExpansionKeepsAnExistingOutputUntouched) {
+TEST(Tool, FailedExpansionKeepsAnExistingOutputUntouched)
+{
     TempDir dir;
     Bytes stream = Compress(ShiftJisText(100000));
     // Cut inside the data: the expander writes what it decoded, but only to the temporary.
@@ -133,7 +144,8 @@ TEST(Tool, FailedExpansionKeepsAnExistingOutputUntouched) {
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"cut", "out"}));
 }
 
-TEST(Tool, WrongUsageExitsTwoAndHelpListsEveryCommand) {
+TEST(Tool, WrongUsageExitsTwoAndHelpListsEveryCommand)
+{
     TempDir dir;
     EXPECT_EQ(Tool(dir, "").status, 2);
     EXPECT_EQ(Tool(dir, "frobnicate a b").status, 2);

@@ -16,12 +16,16 @@ struct RaggedSource {
     size_t size, offset;
 };
 
-long ReadRagged(void *source, unsigned char *buffer, size_t capacity) {
+long ReadRagged(void *source, unsigned char *buffer, size_t capacity)
+{
     RaggedSource *s = static_cast<RaggedSource *>(source);
-    if (s->offset >= s->size) return 0;
+    if (s->offset >= s->size)
+        return 0;
     size_t piece = 1 + s->data[s->offset] % 32;
-    if (piece > capacity) piece = capacity;
-    if (piece > s->size - s->offset) piece = s->size - s->offset;
+    if (piece > capacity)
+        piece = capacity;
+    if (piece > s->size - s->offset)
+        piece = s->size - s->offset;
     memcpy(buffer, s->data + s->offset, piece);
     s->offset += piece;
     return static_cast<long>(piece);
@@ -29,7 +33,8 @@ long ReadRagged(void *source, unsigned char *buffer, size_t capacity) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
     SzddHeader header;
     SzddParseHeader(data, size, &header);
 
@@ -48,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (firstResult != secondResult || firstWritten != secondWritten || first.length != firstWritten ||
         (first.length && memcmp(first.data, second.data, first.length) != 0) || firstWritten > 9 * size)
         abort();
-    if (firstResult == SZDD_OK && firstWritten != header.expandedLength) abort();
+    if (firstResult == SZDD_OK && firstWritten != header.expandedLength)
+        abort();
     SzddFreeBuffer(&first);
     SzddFreeBuffer(&second);
 
@@ -56,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         SzddMemorySource source = {data, size, 0};
         uint64_t count = 0, written = 0;
         SzddUnpack(SzddReadMemory, &source, SzddWriteCount, &count, &written);
-        if (count != written) abort();
+        if (count != written)
+            abort();
     }
     return 0;
 }

@@ -33,7 +33,10 @@ protected:
         std::string command = "rm -rf '" + root + "'";
         ASSERT_EQ(system(command.c_str()), 0);
     }
-    std::string Host(const std::string &name) { return root + "/" + name; }
+    std::string Host(const std::string &name)
+    {
+        return root + "/" + name;
+    }
     void Put(const std::string &name, const std::string &bytes)
     {
         FILE *f = fopen(Host(name).c_str(), "wb");
@@ -112,7 +115,8 @@ TEST_F(Files, ReadOnlyFilesRefuseWritingReplacingAndDeletingEvenToRoot)
     Put("RO.INI", "old");
     Put("NEW.TMP", "new");
     chmod(Host("RO.INI").c_str(), 0444);
-    HANDLE h = CreateFileA("C:\\RO.INI", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE h =
+        CreateFileA("C:\\RO.INI", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     EXPECT_TRUE(CrtOpenForWriting("C:\\RO.INI") == NULL);
@@ -150,7 +154,8 @@ TEST_F(Files, LastWriteTimesKeep100NanosecondsAndSizeIsItsLow32Bits)
 {
     Put("T.BIN", "");
     ASSERT_EQ(truncate(Host("T.BIN").c_str(), (off_t)0x100000005LL), 0);
-    HANDLE h = CreateFileA("C:\\T.BIN", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE h =
+        CreateFileA("C:\\T.BIN", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetFileSize(h, NULL), 5u);
     FILETIME when = {0x12345677u, 0x01D07C1Fu};
@@ -178,7 +183,8 @@ TEST_F(Files, LzCopyExpandsSzddCopiesOtherFilesAsTheyAreAndStampsTheDestination)
     for (int i = 0; i < 500; ++i)
         text += "line " + std::to_string(i % 7) + "\r\n";
     std::string stream;
-    ASSERT_EQ(SzddCompress(reinterpret_cast<const unsigned char *>(text.data()), text.size(), AppendTo, &stream), SZDD_OK);
+    ASSERT_EQ(SzddCompress(reinterpret_cast<const unsigned char *>(text.data()), text.size(), AppendTo, &stream),
+              SZDD_OK);
     Put("A.IN_", stream);
     Put("PLAIN.TXT", "not compressed");
     struct timespec times[2] = {{0, UTIME_OMIT}, {1429613450, 123456700}};
@@ -250,7 +256,8 @@ TEST_F(Files, ACutStreamCopiesWhatItHasWithoutAnError)
 {
     std::string text(20000, 'z');
     std::string stream;
-    ASSERT_EQ(SzddCompress(reinterpret_cast<const unsigned char *>(text.data()), text.size(), AppendTo, &stream), SZDD_OK);
+    ASSERT_EQ(SzddCompress(reinterpret_cast<const unsigned char *>(text.data()), text.size(), AppendTo, &stream),
+              SZDD_OK);
     Put("CUT.IN_", stream.substr(0, stream.size() / 2));
     OFSTRUCT a, b;
     INT source = LZOpenFileA((LPSTR) "C:\\CUT.IN_", &a, OF_READ | OF_SHARE_DENY_NONE);

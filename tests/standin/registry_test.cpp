@@ -12,7 +12,8 @@
 namespace {
 
 const char ProductKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe";
-const char KeyLine[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe]\r\n";
+const char KeyLine[] =
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe]\r\n";
 
 class Registry : public ::testing::Test {
 protected:

@@ -11,7 +11,8 @@
 
 namespace {
 
-const char KeyLine[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe]\r\n";
+const char KeyLine[] =
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe]\r\n";
 
 class RegistryTest : public ::testing::Test {
 protected:

@@ -6,30 +6,37 @@ static void LeaveMarker(HINSTANCE self)
 {
     char path[MAX_PATH];
     DWORD n = GetModuleFileNameA(self, path, MAX_PATH - 32);
-    if (!n || n >= MAX_PATH - 32) return;
+    if (!n || n >= MAX_PATH - 32)
+        return;
     char *slash = strrchr(path, '\\');
-    if (!slash) return;
+    if (!slash)
+        return;
     lstrcpyA(slash + 1, "lz32-planted-loaded.txt");
     HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
 }
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved)
 {
     (void)reserved;
-    if (reason == DLL_PROCESS_ATTACH) LeaveMarker(self);
+    if (reason == DLL_PROCESS_ATTACH)
+        LeaveMarker(self);
     return TRUE;
 }
 
 __declspec(dllexport) INT WINAPI LZOpenFileA(LPSTR name, LPOFSTRUCT of, WORD mode)
 {
-    (void)name; (void)of; (void)mode;
+    (void)name;
+    (void)of;
+    (void)mode;
     return -1;
 }
 
 __declspec(dllexport) LONG WINAPI LZCopy(INT source, INT target)
 {
-    (void)source; (void)target;
+    (void)source;
+    (void)target;
     return -1;
 }
 

@@ -126,8 +126,7 @@ INT MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type)
         FILE *out = fopen(transcript, "ab");
         if (out != NULL) {
             std::string line = "{\"caption\":" + JsonString(captionUtf8) + ",\"text\":" + JsonString(textUtf8) +
-                               ",\"style\":" + std::to_string(type) + ",\"answer\":" + std::to_string(answer) +
-                               "}\n";
+                               ",\"style\":" + std::to_string(type) + ",\"answer\":" + std::to_string(answer) + "}\n";
             fwrite(line.data(), 1, line.size(), out);
             fclose(out);
         }

@@ -80,8 +80,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME *st, LPFILETIME fileTime)
         return (BOOL)failed->failure;
     static const unsigned char monthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (st->wYear < 1601 || st->wYear > 30827 || st->wMonth < 1 || st->wMonth > 12 || st->wDay < 1 ||
-        st->wDay > monthDays[st->wMonth - 1] + (st->wMonth == 2 && IsLeapYear(st->wYear)) ||
-        st->wHour > 23 || st->wMinute > 59 || st->wSecond > 59 || st->wMilliseconds > 999) {
+        st->wDay > monthDays[st->wMonth - 1] + (st->wMonth == 2 && IsLeapYear(st->wYear)) || st->wHour > 23 ||
+        st->wMinute > 59 || st->wSecond > 59 || st->wMilliseconds > 999) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

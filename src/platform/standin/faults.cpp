@@ -85,8 +85,10 @@ const StandinCall *CallNamed(const char *name, size_t length)
 // Reads WINSTUB_FAULT: one of the forms above; anything else injects nothing.
 void ReadFault(const char *fault)
 {
-    struct { const char *prefix; FaultKind kind; } const forms[] = {
-        {"fail-from:", FAULT_FROM}, {"fail:", FAULT_ONCE}, {"exit:", FAULT_EXIT}};
+    struct {
+        const char *prefix;
+        FaultKind kind;
+    } const forms[] = {{"fail-from:", FAULT_FROM}, {"fail:", FAULT_ONCE}, {"exit:", FAULT_EXIT}};
     for (const auto &form : forms) {
         size_t n = strlen(form.prefix);
         if (strncmp(fault, form.prefix, n) != 0)
@@ -138,12 +140,9 @@ int FaultStrikes(const StandinCall *call, unsigned long number)
         if (number == state.faultCall)
             _exit(AbruptExitStatus);
         return 0;
-    case FAULT_ONCE:
-        return number == state.faultCall;
-    case FAULT_FROM:
-        return number >= state.faultCall;
-    default:
-        return 0;
+    case FAULT_ONCE: return number == state.faultCall;
+    case FAULT_FROM: return number >= state.faultCall;
+    default: return 0;
     }
 }
 

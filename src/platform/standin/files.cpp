@@ -18,11 +18,16 @@ DWORD ErrorFromErrno(int error)
     switch (error) {
     case ENOENT: return ERROR_FILE_NOT_FOUND;
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES: case EPERM: case EISDIR: case EROFS: return ERROR_ACCESS_DENIED;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS: return ERROR_ACCESS_DENIED;
     case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
     case EEXIST: return ERROR_FILE_EXISTS;
-    case ENOSPC: case EDQUOT: return ERROR_DISK_FULL;
-    case EMFILE: case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     default: return ERROR_ACCESS_DENIED;
@@ -120,8 +125,7 @@ int DeleteHostFile(const char *hostPath)
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                   DWORD, HANDLE)
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE)
 {
     const StandinCall *failed = StandinEnter(CallCreateFileA);
     if (failed != NULL)
@@ -134,7 +138,10 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     int exists = stat(host, &st) == 0;
     switch (disposition) {
     case OPEN_EXISTING: break;
-    case CREATE_ALWAYS: create = 1; truncate = 1; break;
+    case CREATE_ALWAYS:
+        create = 1;
+        truncate = 1;
+        break;
     case OPEN_ALWAYS: create = 1; break;
     case TRUNCATE_EXISTING: truncate = 1; break;
     case CREATE_NEW:
@@ -144,9 +151,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         }
         create = 1;
         break;
-    default:
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
+    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
     int write = (access & GENERIC_WRITE) != 0;
     StandinHandle *handle = HandleNew(HANDLE_FILE);

@@ -232,8 +232,7 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result)
     return ERROR_SUCCESS;
 }
 
-LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                      LPDWORD dataSize)
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize)
 {
     const StandinCall *failed = StandinEnter(CallRegQueryValueExA);
     if (failed != NULL)

@@ -49,10 +49,10 @@ enum StandinCallId {
 
 // How one call fails when a fault strikes it.
 struct StandinCall {
-    const char *name;   // as the call log writes it and as WINSTUB_FAULT names it
-    intptr_t failure;   // what the call returns
-    DWORD lastError;    // the last error it sets; 0: none
-    int errnoValue;     // the errno it sets (the C library's calls); 0: none
+    const char *name;  // as the call log writes it and as WINSTUB_FAULT names it
+    intptr_t failure;  // what the call returns
+    DWORD lastError;   // the last error it sets; 0: none
+    int errnoValue;    // the errno it sets (the C library's calls); 0: none
 };
 
 // The one list of the stand-in's calls, indexed by StandinCallId.

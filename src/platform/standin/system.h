@@ -147,8 +147,7 @@ DWORD GetLastError(void);
 void SetLastError(DWORD error);
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result);
-LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                      LPDWORD dataSize);
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
 LONG RegCloseKey(HKEY key);
 
 HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
@@ -158,11 +157,10 @@ DWORD SizeofResource(HMODULE module, HRSRC resource);
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                   DWORD disposition, DWORD flags, HANDLE templateFile);
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess, LPFILETIME lastWrite);
-BOOL SetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *lastAccess,
-                 const FILETIME *lastWrite);
+BOOL SetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *lastAccess, const FILETIME *lastWrite);
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
 BOOL CloseHandle(HANDLE object);
 BOOL DeleteFileA(LPCSTR path);
