@@ -111,7 +111,7 @@ step "a refused payload size stops the build" refused_size_stops_build
 
 step "scenarios under Wine, against the stand-in" python3 tests/wine/run_wine_scenarios.py \
   --prefix build/wine-prefix \
-  --updater build/win64/PernaUpdate.exe --driver build/win64/wine-tests/wine_driver.exe \
+  --updater build/win64/PernaUpdate.exe --driver build/win64/demo/wine_driver.exe \
   --perna build/win64/samples/PERNA.EXE --kalendo build/win64/samples/KALENDO.INI \
   --stand-in build/native/PernaUpdate \
   --stand-in-perna build/native/samples/PERNA.EXE --stand-in-kalendo build/native/samples/KALENDO.INI \
