@@ -10,7 +10,7 @@
 # Runs every check even when one fails; exit status 1 if any did.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-jobs=2
+jobs=$(nproc)
 failed=0
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
