@@ -144,17 +144,24 @@ def main():
     parser.add_argument("--kalendo", required=True, help="the KALENDO.INI the updater carries")
     parser.add_argument("--shots", help="folder for confirm-box.png and final-box.png")
     args = parser.parse_args()
-    args.updater, args.driver = os.path.abspath(args.updater), os.path.abspath(args.driver)
 
-    session = WineSession(args.prefix, free_display())
-    session.start(needed=[args.updater, args.driver])
     workdir = tempfile.mkdtemp(prefix="updater-demo-")
     try:
-        session.reset_drive_c()
-        surprises = run_demo(session, args, workdir)
+        # Run as root, Wine runs as nobody, who may not enter the checkout (one under /root, say): the
+        # programs run from the run's own folder, and the prefix moves to the temporary folder if it must.
+        args.updater, args.driver = shutil.copy(args.updater, workdir), shutil.copy(args.driver, workdir)
+        session = WineSession(args.prefix, free_display())
+        if not session.reachable(session.prefix):
+            session = WineSession(os.path.join(tempfile.gettempdir(), "updater-demo-prefix"), session.display)
+            print("(the checkout is out of reach of Wine's user: the Wine prefix is %s)" % session.prefix)
+        session.start(needed=[workdir])
+        try:
+            session.reset_drive_c()
+            surprises = run_demo(session, args, workdir)
+        finally:
+            session.reset_drive_c()
+            session.stop()
     finally:
-        session.reset_drive_c()
-        session.stop()
         shutil.rmtree(workdir, ignore_errors=True)
     for surprise in surprises:
         print("UNEXPECTED " + surprise)
