@@ -90,7 +90,7 @@ class Shooter(threading.Thread):
 
 def run_demo(session, args, workdir):
     """Runs the updater on the sample installation and prints what it did; the list of surprises."""
-    payloads = {"PERNA.EXE": open(args.perna, "rb").read(), "KALENDO.INI": open(args.kalendo, "rb").read()}
+    payloads = {"PERNA.EXE": file_state(args.perna)[0], "KALENDO.INI": file_state(args.kalendo)[0]}
     registry = install_sample(session.drive_c(), workdir, len(payloads["PERNA.EXE"]))
     folder = os.path.join(session.drive_c(), INSTALL_DIR)
     before = {name: file_state(os.path.join(folder, name)) for name in payloads}

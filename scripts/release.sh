@@ -35,7 +35,9 @@ while [ $# -gt 0 ]; do
   esac
   shift 2
 done
-[ -n "$perna" ] && [ -n "$kalendo" ] && [ -n "$out" ] || usage
+if [ -z "$perna" ] || [ -z "$kalendo" ] || [ -z "$out" ]; then
+  usage
+fi
 # A key and its certificate, or neither.
 [ "${sign_key:+1}" = "${sign_cert:+1}" ] || usage
 for file in "$perna" "$kalendo" ${sign_key:+"$sign_key"} ${sign_cert:+"$sign_cert"}; do
