@@ -102,11 +102,13 @@ release_signs_another_payload() {
 step "release: signed, with another day-off file" release_signs_another_payload
 
 release_refuses_a_refused_size() {
-  local out=$scratch/refused size
-  size=$(($(stat -c %s $samples/PERNA.EXE) + 2))
-  head -c $size /dev/zero > "$scratch/PERNA.EXE"
+  # Two bytes longer than the sample, which is of the accepted size: outside the one byte either way.
+  local out=$scratch/refused accepted refused
+  accepted=$(stat -c %s $samples/PERNA.EXE)
+  refused=$((accepted + 2))
+  head -c $refused /dev/zero > "$scratch/PERNA.EXE"
   if release --perna "$scratch/PERNA.EXE" --kalendo $samples/KALENDO.INI --out "$out"; then
-    echo "a PERNA.EXE of $size bytes was released"
+    echo "a PERNA.EXE of $refused bytes was released"
     return 1
   fi
   if [ -e "$out" ] || compgen -G "$scratch/.refused.*" >/dev/null; then
@@ -115,8 +117,8 @@ release_refuses_a_refused_size() {
   fi
   # CMake wraps the message: join its lines first.
   case $(tr -s ' \n' '  ' < "$scratch/release.txt") in
-    *"is $size bytes, but the updater accepts an installed PERNA.EXE only of"*)
-      echo "stopped with the build's message: PERNA.EXE is $size bytes, but the updater accepts ... only ..." ;;
+    *"is $refused bytes, but the updater accepts an installed PERNA.EXE only of $accepted bytes"*)
+      echo "stopped with the build's message: PERNA.EXE is $refused bytes, but the updater accepts ... only $accepted" ;;
     *) tail -20 "$scratch/release.txt"; return 1 ;;
   esac
 }
