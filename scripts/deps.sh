@@ -1,21 +1,38 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building and testing need, only those missing.
+# Installs the Debian 12 packages a command needs, only those missing (as root, or through sudo).
+#   scripts/deps.sh            everything the test command needs
+#   scripts/deps.sh GROUP...   release: the shipping build and signing; demo: also the x86-64 build and Wine
 set -euo pipefail
-packages=(
-  cmake g++ make clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3 tzdata openssl
-  mscompress libmspack-dev
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 llvm
-  wine64 xvfb xauth fonts-ipafont-gothic imagemagick osslsigncode
+shipping_build=(cmake make g++ python3 g++-mingw-w64-i686 binutils-mingw-w64-i686)
+release=("${shipping_build[@]}" osslsigncode)
+demo=(
+  "${shipping_build[@]}" tzdata g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  wine64 xvfb fonts-ipafont-gothic imagemagick
   # What Wine's X11 driver and message boxes use when present (recommended, not required, by wine64).
   wine fonts-wine libxrender1 libxrandr2 libxinerama1 libxi6 libxcursor1 libxcomposite1 libxfixes3 libxxf86vm1
 )
+test=(
+  "${release[@]}" "${demo[@]}" clang libclang-rt-14-dev libgtest-dev openssl mscompress libmspack-dev llvm xauth
+)
+
+packages=()
+for group in "${@:-test}"; do
+  case $group in
+    release) packages+=("${release[@]}") ;;
+    demo) packages+=("${demo[@]}") ;;
+    test) packages+=("${test[@]}") ;;
+    *) echo "usage: $0 [release|demo|test]..." >&2; exit 2 ;;
+  esac
+done
+
 missing=()
-for p in "${packages[@]}"; do
+for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "deps: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+  as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  "${as_root[@]}" apt-get update -q
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

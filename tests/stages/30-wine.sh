@@ -3,14 +3,14 @@
 #   - builds the win32 (shipped) and win64 (run under Wine) presets, cheaply when already built;
 #   - checks build/win32/PernaUpdate.exe as shipped: headers, imports, resources, version, footprint;
 #   - szdd inspect on it and on damaged copies;
-#   - a second, clean build elsewhere must give the same bytes; signing that copy must verify;
-#   - a PERNA.EXE of a size the updater refuses must stop the build;
+#   - scripts/release.sh with the sample payloads must give the same bytes in a clean build of its own;
+#     signed, it must verify; a PERNA.EXE of a size the updater refuses must stop it, leaving no release;
 #   - every scenario under Wine on build/win64/PernaUpdate.exe, compared with the Linux stand-in,
 #     and where LZ32 is loaded from.
 # Runs every check even when one fails; exit status 1 if any did.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-jobs=2
+jobs=$(nproc)
 failed=0
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -42,78 +42,86 @@ step "shipped executable" python3 tests/wine/check_shipped.py build/win32/PernaU
 step "inspect on good and damaged executables" python3 tests/wine/check_inspect.py build/native/szdd \
   build/win32/PernaUpdate.exe
 
-reproducible_and_signed() {
-  local dir=$scratch/win32-again
-  cmake -S . -B "$dir" -G "Unix Makefiles" --toolchain cmake/toolchain-i686-w64-mingw32.cmake \
-    -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null || return 1
-  cmake --build "$dir" -j "$jobs" --target PernaUpdate >/dev/null || return 1
-  if ! cmp build/win32/PernaUpdate.exe "$dir/PernaUpdate.exe"; then
-    echo "two builds of PernaUpdate.exe differ"
+# The release command as the release engineer runs it, each time in a clean build folder of its own.
+samples=build/win32/samples
+release() {
+  bash scripts/release.sh "$@" >"$scratch/release.txt" 2>&1
+}
+
+release_gives_the_built_executable() {
+  local out=$scratch/dist
+  release --perna $samples/PERNA.EXE --kalendo $samples/KALENDO.INI --out "$out" || {
+    cat "$scratch/release.txt"
+    return 1
+  }
+  local files
+  files=$(ls -A "$out" | LC_ALL=C sort | tr '\n' ' ')
+  if [ "$files" != "PernaUpdate.exe SHA256SUMS inspect.txt " ]; then
+    echo "the release holds: $files"
     return 1
   fi
-  echo "two builds, in build/win32 and $dir, are byte-identical ($(stat -c %s "$dir/PernaUpdate.exe") bytes," \
-    "sha256 $(sha256sum "$dir/PernaUpdate.exe" | cut -c1-16)...)"
+  if ! cmp build/win32/PernaUpdate.exe "$out/PernaUpdate.exe"; then
+    echo "the release and build/win32 differ"
+    return 1
+  fi
+  (cd "$out" && sha256sum --quiet -c SHA256SUMS) || return 1
+  echo "the release is byte-identical to build/win32/PernaUpdate.exe ($(stat -c %s "$out/PernaUpdate.exe") bytes," \
+    "sha256 $(cut -c1-16 "$out/SHA256SUMS")...)"
+}
+step "release: the sample payloads give the executable built here" release_gives_the_built_executable
 
-  # Signing with a throwaway certificate made here.
+release_signs_another_payload() {
+  local out=$scratch/dist
+  # A throwaway certificate made here, and another day-off file.
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=PernaUpdate test signing" \
     -keyout "$scratch/key.pem" -out "$scratch/cert.pem" 2>/dev/null || return 1
-  cmake "$dir" -DSIGN_KEY="$scratch/key.pem" -DSIGN_CERT="$scratch/cert.pem" >/dev/null || return 1
-  cmake --build "$dir" -j "$jobs" >/dev/null || return 1
-  if cmp -s build/win32/PernaUpdate.exe "$dir/PernaUpdate.exe"; then
-    echo "the signed build is not signed"
+  printf '[2020]\r\n1=\x8c\xb3\x93\xfa0101\r\n' > "$scratch/KALENDO.INI"
+  release --perna $samples/PERNA.EXE --kalendo "$scratch/KALENDO.INI" \
+    --sign-key "$scratch/key.pem" --sign-cert "$scratch/cert.pem" --out "$out" || {
+    cat "$scratch/release.txt"
     return 1
-  fi
-  osslsigncode verify -CAfile "$scratch/cert.pem" -in "$dir/PernaUpdate.exe" >"$scratch/verify.txt" 2>&1 || {
+  }
+  osslsigncode verify -CAfile "$scratch/cert.pem" -in "$out/PernaUpdate.exe" >"$scratch/verify.txt" 2>&1 || {
     cat "$scratch/verify.txt"
     return 1
   }
-  echo "signed copy verifies: $(grep -c 'Signature verification: ok' "$scratch/verify.txt") signature"
-  build/native/szdd inspect "$dir/PernaUpdate.exe" >/dev/null || { echo "the signed copy does not inspect clean"; return 1; }
-
-  # Another day-off file given at configure time is what the executable then carries.
-  printf '[2020]\r\n1=\x8c\xb3\x93\xfa0101\r\n' > "$scratch/KALENDO.INI"
-  cmake "$dir" -DKALENDO_PAYLOAD="$scratch/KALENDO.INI" -DSIGN_KEY= -DSIGN_CERT= >/dev/null || return 1
-  cmake --build "$dir" -j "$jobs" >/dev/null || return 1
+  (cd "$out" && sha256sum --quiet -c SHA256SUMS) || return 1
   local size
   size=$(stat -c %s "$scratch/KALENDO.INI")
-  if ! build/native/szdd inspect "$dir/PernaUpdate.exe" | grep -q "BIN2: .*declares $size bytes, expands to $size: ok"; then
-    echo "KALENDO_PAYLOAD did not reach the executable"
+  if ! grep -q "BIN2: .*declares $size bytes, expands to $size: ok" "$out/inspect.txt"; then
+    echo "the release does not carry the day-off file given"
     return 1
   fi
-  echo "KALENDO_PAYLOAD ($size bytes) is what BIN2 carries"
+  echo "signed release verifies and carries the KALENDO.INI given ($size bytes)"
 }
-step "reproducible build, signing, another payload" reproducible_and_signed
+step "release: signed, with another day-off file" release_signs_another_payload
 
-refused_size_stops_build() {
-  local dir=$scratch/native-wrong-size
+release_refuses_a_refused_size() {
   # Two bytes longer than the sample, which is of the accepted size: outside the one byte either way.
-  local accepted refused
-  accepted=$(stat -c %s build/win32/samples/PERNA.EXE)
+  local out=$scratch/refused accepted refused
+  accepted=$(stat -c %s $samples/PERNA.EXE)
   refused=$((accepted + 2))
-  { cat build/win32/samples/PERNA.EXE; head -c 2 /dev/zero; } > "$scratch/PERNA.EXE"
-  cmake -S . -B "$dir" -DPERNA_PAYLOAD="$scratch/PERNA.EXE" >/dev/null || return 1
-  if cmake --build "$dir" -j "$jobs" --target payload_containers >"$scratch/build.txt" 2>&1; then
-    echo "a PERNA.EXE of $refused bytes was packed"
+  head -c $refused /dev/zero > "$scratch/PERNA.EXE"
+  if release --perna "$scratch/PERNA.EXE" --kalendo $samples/KALENDO.INI --out "$out"; then
+    echo "a PERNA.EXE of $refused bytes was released"
+    return 1
+  fi
+  if [ -e "$out" ] || compgen -G "$scratch/.refused.*" >/dev/null; then
+    echo "the failed release left $out or its work folder"
     return 1
   fi
   # CMake wraps the message: join its lines first.
-  local message
-  message=$(tr -s ' \n' '  ' < "$scratch/build.txt")
-  case $message in
+  case $(tr -s ' \n' '  ' < "$scratch/release.txt") in
     *"is $refused bytes, but the updater accepts an installed PERNA.EXE only of $accepted bytes"*)
-      echo "stopped with: PERNA.EXE is $refused bytes, but the updater accepts ... only $accepted" ;;
-    *) tail -20 "$scratch/build.txt"; return 1 ;;
+      echo "stopped with the build's message: PERNA.EXE is $refused bytes, but the updater accepts ... only $accepted" ;;
+    *) tail -20 "$scratch/release.txt"; return 1 ;;
   esac
-  if [ -e "$dir/payloads/BIN1.bin" ]; then
-    echo "a container was left behind for the refused payload"
-    return 1
-  fi
 }
-step "a refused payload size stops the build" refused_size_stops_build
+step "release: a PERNA.EXE of a refused size stops it, leaving nothing" release_refuses_a_refused_size
 
 step "scenarios under Wine, against the stand-in" python3 tests/wine/run_wine_scenarios.py \
   --prefix build/wine-prefix \
-  --updater build/win64/PernaUpdate.exe --driver build/win64/wine-tests/wine_driver.exe \
+  --updater build/win64/PernaUpdate.exe --driver build/win64/demo/wine_driver.exe \
   --perna build/win64/samples/PERNA.EXE --kalendo build/win64/samples/KALENDO.INI \
   --stand-in build/native/PernaUpdate \
   --stand-in-perna build/native/samples/PERNA.EXE --stand-in-kalendo build/native/samples/KALENDO.INI \

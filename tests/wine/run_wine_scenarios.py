@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 sys.path.insert(0, HERE)
 import scenario as sc  # noqa: E402
 from platform_checks import check_lz32_binding  # noqa: E402
-from wine_backend import WineBackend, WineSession, free_display  # noqa: E402
+from backend import WineBackend, WineSession, free_display  # noqa: E402
 
 
 def file_state(host):
@@ -74,7 +74,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--prefix", required=True, help="the Wine prefix (created when absent)")
     parser.add_argument("--updater", required=True, help="build/win64/PernaUpdate.exe")
-    parser.add_argument("--driver", required=True, help="build/win64/wine-tests/wine_driver.exe")
+    parser.add_argument("--driver", required=True, help="build/win64/demo/wine_driver.exe")
     parser.add_argument("--perna", required=True, help="the payload PERNA.EXE the Windows build carries")
     parser.add_argument("--kalendo", required=True, help="the payload KALENDO.INI the Windows build carries")
     parser.add_argument("--stand-in", help="build/native/PernaUpdate; without it, no comparison")
@@ -94,7 +94,7 @@ def main():
     payloads = sc.Payloads(args.perna, args.kalendo, args.bin1, args.bin2)
     stand_in_payloads = sc.Payloads(args.stand_in_perna or args.perna, args.stand_in_kalendo or args.kalendo,
                                     args.bin1, args.bin2)
-    session = WineSession(args.prefix, args.display or free_display())
+    session = WineSession(args.prefix, args.display or free_display(), stray_names=sc.STRAY_NAMES)
     wine = WineBackend(session, args.updater, args.driver)
     stand_in = sc.StandinBackend(os.path.abspath(args.stand_in)) if args.stand_in else None
 

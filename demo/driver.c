@@ -1,4 +1,4 @@
-/* Test driver, run under Wine: starts the updater with an explicit environment, records every message
+/* The demo's box driver, under Wine: starts the updater with an explicit environment, records every message
  * box it shows as a JSON line {"caption":...,"text":...,"style":N,"answer":N}, answers the boxes in the
  * order given, and reports the updater's exit status.
  *

@@ -1,30 +1,23 @@
-"""The scenario runner's Wine backend: the Windows build of the updater on Wine's implementation of the
-Windows API, one prefix and one wineserver for a whole session.
-
-A scenario's drive C is the prefix's drive C: before each scenario everything a previous one put there
-is removed (the prefix's own folders stay), and the product's registry key is deleted and written anew.
-The driver (driver.c) starts the updater, answers and records its boxes, and holds files open.
+"""Wine for the demo and the tests: Xvfb, a prefix and one persistent wineserver for a whole session, and
+runs of a Windows build of the updater through the box-answering driver (driver.c), which starts it with
+an explicit environment, answers its boxes and records each as a JSON line.
 """
 
-import contextlib
+import json
 import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scenarios"))
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import scenario as sc  # noqa: E402
-import resource_patch  # noqa: E402
-
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
-# What wineboot puts on drive C; everything else there belongs to a scenario.
 NOBODY = 65534
+# What wineboot puts on drive C; everything else there belongs to a run.
 PREFIX_FOLDERS = {"windows", "users", "program files", "program files (x86)", "programdata"}
+# The host's own would reach every Windows process; the stage directory is each run's to choose.
+STAGE_VARIABLES = ("TMP", "TEMP")
 
 
 def free_display():
@@ -46,13 +39,15 @@ class WineSession:
     Run as root, Wine runs as nobody: root may write any file whatever its permissions, so under root a
     read-only file (FILE_ATTRIBUTE_READONLY, which Wine keeps as missing write bits) would not be."""
 
-    def __init__(self, prefix, display=":87", log=None):
+    def __init__(self, prefix, display=":87", log=None, stray_names=()):
         self.prefix = os.path.abspath(prefix)
         self.display = display
         self.log = log or open(os.devnull, "w")
         self.xvfb = None
         self.uid = NOBODY if os.geteuid() == 0 else None
         self.home = self.prefix + "-home"
+        # Files a run may leave anywhere on drive C, even among the prefix's folders: removed between runs.
+        self.stray_names = {name.upper() for name in stray_names}
 
     def command(self, args):
         if self.uid is None:
@@ -70,7 +65,7 @@ class WineSession:
                     os.lchown(name, self.uid, self.uid)
 
     def environment(self, tz="Asia/Tokyo"):
-        env = {k: v for k, v in os.environ.items() if k.upper() not in sc.STAGE_VARIABLES}
+        env = {k: v for k, v in os.environ.items() if k.upper() not in STAGE_VARIABLES}
         env.update({
             "WINEPREFIX": self.prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=", "WINESERVER": WINESERVER,
@@ -141,7 +136,7 @@ class WineSession:
         return os.path.join(self.prefix, "drive_c")
 
     def reset_drive_c(self):
-        """Removes what earlier scenarios left on drive C, keeping the prefix's own folders."""
+        """Removes what earlier runs left on drive C, keeping the prefix's own folders."""
         root = self.drive_c()
         for name in os.listdir(root):
             if name.lower() not in PREFIX_FOLDERS:
@@ -152,95 +147,47 @@ class WineSession:
                     os.remove(path)
         for dirpath, _dirs, files in os.walk(root):
             for name in files:
-                if name.upper() in sc.STRAY_NAMES:
+                if name.upper() in self.stray_names:
                     os.remove(os.path.join(dirpath, name))
 
+    def drive(self, driver, updater, workdir, environment, answers, clear_keys=(), registry=None, held=(),
+              args=(), options=(), tz="Asia/Tokyo", extra=None, timeout=120):
+        """Runs the updater through the driver: (its exit status, its boxes as dicts); raises if the driver fails.
 
-class WineBackend:
-    """Runs build/win64/PernaUpdate.exe under Wine through the box-answering driver."""
-
-    name = "wine"
-
-    def __init__(self, session, updater, driver, timeout=120):
-        self.session = session
-        self.updater = os.path.abspath(updater)
-        self.driver = os.path.abspath(driver)
-        self.timeout = timeout
-
-    def host_path(self, sandbox, winpath):
-        m = re.fullmatch(r"([Cc]):(.*)", winpath)
-        if not m:
-            raise sc.ScenarioError("the Wine backend has only drive C: %r" % winpath)
-        path = self.session.drive_c()
-        # Wine finds names in any case; so must we, or C:\WINDOWS would become a second folder.
-        for part in (p for p in re.split(r"[\\/]", m.group(2)) if p):
-            match = None
-            if os.path.isdir(path):
-                match = next((n for n in os.listdir(path) if n.lower() == part.lower()), None)
-            path = os.path.join(path, match or part)
-        return path
-
-    def drive_roots(self, sandbox):
-        return [self.session.drive_c()]
-
-    @contextlib.contextmanager
-    def hold(self, host_path):
-        # Held files are held by the driver, a Windows process, for the whole run: see run().
-        raise NotImplementedError("the driver holds files")
-        yield  # pragma: no cover
-
-    def windows_path(self, host_path):
-        drive_c = self.session.drive_c()
-        rel = os.path.relpath(host_path, drive_c)
-        if rel.startswith(".."):
-            return windows_path_of_host(host_path)
-        return "C:\\" + rel.replace("/", "\\")
-
-    def run(self, scenario, run, prepared, updater=None, extra_env=None, driver_options=()):
-        sandbox = prepared.sandbox
-        if scenario["resources"]:
-            # Resource overrides: a copy of the executable with the payload resource changed in place.
-            with open(updater or self.updater, "rb") as f:
-                data = resource_patch.patched(f.read(), scenario["resources"])
-            updater = os.path.join(sandbox, "PernaUpdate.exe")
-            with open(updater, "wb") as f:
-                f.write(data)
-        self.session.give(self.session.drive_c())
-        self.session.give(sandbox)
-        env_file = os.path.join(sandbox, "environment.txt")
+        environment: the run's own variables (the host's TMP and TEMP never reach it); answers: ok, cancel
+        or close for the boxes in order, then OK; clear_keys are deleted under HKEY_LOCAL_MACHINE before
+        the registry file (host path) is imported; held: Windows paths kept open with share mode 0; the
+        driver's files go to workdir, which Wine's user is given, as is drive C."""
+        env_file = os.path.join(workdir, "environment.txt")
         with open(env_file, "w", encoding="utf-8", newline="\n") as f:
-            for name, value in scenario["env"].items():
-                if value is not None:
-                    f.write("%s=%s\n" % (name, value))
-        transcript = os.path.join(sandbox, "transcript.jsonl")
+            for name, value in environment.items():
+                f.write("%s=%s\n" % (name, value))
+        transcript = os.path.join(workdir, "transcript.jsonl")
         if os.path.exists(transcript):
             os.remove(transcript)
-        answers = run["answers"]
-        answer_text = ",".join(["close"] * 64) if answers is None else ",".join(answers)
-        args = [self.driver, "--exe", windows_path_of_host(updater or self.updater),
-                "--transcript", windows_path_of_host(transcript), "--env", windows_path_of_host(env_file),
-                "--answers", answer_text, "--clear-key", sc.APP_PATHS_KEY,
-                # Relative paths (an unexpanded "%SystemDrive%\\...") land on the scenario's drive.
-                "--cwd", "C:\\"]
-        registry = scenario["registry"]
-        if registry and registry.get("key") and registry["key"].lower() != sc.APP_PATHS_KEY.lower():
-            args += ["--clear-key", registry["key"]]
-        if prepared.registry_file:
-            args += ["--registry", windows_path_of_host(prepared.registry_file)]
-        if run["args"]:
-            args += ["--args", " ".join('"%s"' % a if " " in a else a for a in run["args"])]
-        for host in prepared.held:
-            args += ["--hold", self.windows_path(host)]
-        args += list(driver_options)
-        proc = self.session.wine(args, tz=scenario["tz"], extra=extra_env, timeout=self.timeout, check=False)
+        command = [driver, "--exe", windows_path_of_host(updater), "--transcript", windows_path_of_host(transcript),
+                   "--env", windows_path_of_host(env_file), "--answers", ",".join(answers),
+                   # Relative paths (an unexpanded "%SystemDrive%\\...") land on drive C.
+                   "--cwd", "C:\\"]
+        for key in clear_keys:
+            command += ["--clear-key", key]
+        if registry:
+            command += ["--registry", windows_path_of_host(registry)]
+        if args:
+            command += ["--args", " ".join('"%s"' % a if " " in a else a for a in args)]
+        for path in held:
+            command += ["--hold", path]
+        command += list(options)
+        self.give(self.drive_c())
+        self.give(workdir)
+        proc = self.wine(command, tz=tz, extra=extra, timeout=timeout, check=False)
         out = proc.stdout.decode("utf-8", "replace")
-        m = re.search(r"exit (\d+)", out)
-        if proc.returncode != 0 or not m:
+        status = re.search(r"exit (\d+)", out)
+        if proc.returncode != 0 or not status:
             raise RuntimeError("driver failed (%d): %s %s" % (proc.returncode, out,
                                                              proc.stderr.decode("utf-8", "replace")[-2000:]))
-        entries = []
+        boxes = []
         if os.path.exists(transcript):
-            import json
             with open(transcript, encoding="utf-8") as f:
-                entries = [json.loads(line) for line in f if line.strip()]
-        return sc.RunResult(int(m.group(1)), entries)
+                boxes = [json.loads(line) for line in f if line.strip()]
+        return int(status.group(1)), boxes

@@ -1,0 +1,85 @@
+"""The scenario runner's Wine backend: the Windows build of the updater on Wine's implementation of the
+Windows API, in the demo's Wine session (demo/wine_session.py) and through its driver.
+
+A scenario's drive C is the prefix's drive C: before each scenario everything a previous one put there
+is removed (the prefix's own folders stay), and the product's registry key is deleted and written anew.
+The driver holds the scenario's held files open from its own process for the whole run.
+"""
+
+import contextlib
+import os
+import re
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "demo"))
+sys.path.insert(0, HERE)
+import scenario as sc  # noqa: E402
+import resource_patch  # noqa: E402
+# The runners take the session from here too.
+from wine_session import WineSession, free_display, windows_path_of_host  # noqa: E402,F401
+
+
+class WineBackend:
+    """Runs build/win64/PernaUpdate.exe under Wine through the box-answering driver."""
+
+    name = "wine"
+
+    def __init__(self, session, updater, driver, timeout=120):
+        self.session = session
+        self.updater = os.path.abspath(updater)
+        self.driver = os.path.abspath(driver)
+        self.timeout = timeout
+
+    def host_path(self, sandbox, winpath):
+        m = re.fullmatch(r"([Cc]):(.*)", winpath)
+        if not m:
+            raise sc.ScenarioError("the Wine backend has only drive C: %r" % winpath)
+        path = self.session.drive_c()
+        # Wine finds names in any case; so must we, or C:\WINDOWS would become a second folder.
+        for part in (p for p in re.split(r"[\\/]", m.group(2)) if p):
+            match = None
+            if os.path.isdir(path):
+                match = next((n for n in os.listdir(path) if n.lower() == part.lower()), None)
+            path = os.path.join(path, match or part)
+        return path
+
+    def drive_roots(self, sandbox):
+        return [self.session.drive_c()]
+
+    @contextlib.contextmanager
+    def hold(self, host_path):
+        # Held files are held by the driver, a Windows process, for the whole run: see run().
+        raise NotImplementedError("the driver holds files")
+        yield  # pragma: no cover
+
+    def windows_path(self, host_path):
+        drive_c = self.session.drive_c()
+        rel = os.path.relpath(host_path, drive_c)
+        if rel.startswith(".."):
+            return windows_path_of_host(host_path)
+        return "C:\\" + rel.replace("/", "\\")
+
+    def run(self, scenario, run, prepared, updater=None, extra_env=None):
+        """The run's outcome as a RunResult; raises when the driver fails."""
+        sandbox = prepared.sandbox
+        updater = updater or self.updater
+        if scenario["resources"]:
+            # Resource overrides: a copy of the executable with the payload resource changed in place.
+            with open(updater, "rb") as f:
+                data = resource_patch.patched(f.read(), scenario["resources"])
+            updater = os.path.join(sandbox, "PernaUpdate.exe")
+            with open(updater, "wb") as f:
+                f.write(data)
+        environment = {name: value for name, value in scenario["env"].items() if value is not None}
+        answers = ["close"] * 64 if run["answers"] is None else run["answers"]
+        clear_keys = [sc.APP_PATHS_KEY]
+        registry = scenario["registry"]
+        if registry and registry.get("key") and registry["key"].lower() != sc.APP_PATHS_KEY.lower():
+            clear_keys.append(registry["key"])
+        exit_code, boxes = self.session.drive(
+            self.driver, updater, sandbox, environment, answers, clear_keys=clear_keys,
+            registry=prepared.registry_file, held=[self.windows_path(host) for host in prepared.held],
+            args=run["args"], tz=scenario["tz"], extra=extra_env, timeout=self.timeout)
+        return sc.RunResult(exit_code, boxes)
