@@ -19,10 +19,23 @@ const char FallbackStageDirectory[] = "C:\\";
 
 }  // namespace
 
+int EndsWithSeparator(const char *path)
+{
+    // From the start: a trail byte may be 0x5C ("表" is 0x95 0x5C in code page 932), and only the walk
+    // knows whether the last byte is one.
+    int separator = 0;
+    for (const unsigned char *p = (const unsigned char *)path; *p != '\0'; ++p) {
+        separator = *p == '\\';
+        if (p[1] != '\0' && IsDBCSLeadByteEx(CP_ACP, *p))
+            ++p;
+    }
+    return separator;
+}
+
 int EnsureTrailingSeparator(char *buffer, size_t capacity)
 {
     size_t length = strlen(buffer);
-    if (length > 0 && buffer[length - 1] == '\\')
+    if (EndsWithSeparator(buffer))
         return 1;
     if (length + 2 > capacity)
         return 0;
@@ -34,7 +47,7 @@ int EnsureTrailingSeparator(char *buffer, size_t capacity)
 int AppendFileName(char *buffer, size_t capacity, const char *name)
 {
     size_t length = strlen(buffer);
-    size_t separator = (length > 0 && buffer[length - 1] == '\\') ? 0 : 1;
+    size_t separator = EndsWithSeparator(buffer) ? 0 : 1;
     size_t nameLength = strlen(name);
     if (length + separator + nameLength + 1 > capacity)
         return 0;
@@ -76,7 +89,8 @@ int TemporaryPathFor(const char *targetPath, char *buffer, size_t capacity)
     if (length < 2 || length >= capacity)
         return 0;
     memcpy(buffer, targetPath, length + 1);
-    // A fixed name beside the target, as long as the target's path: a crashed run leaves at most this
+    // A fixed name beside the target, as long as the target's path (whose fixed name is ASCII, so its
+    // last two bytes are two characters of their own): a crashed run leaves at most this
     // one file, which the next run reuses. It ends in '_' because the LZ library, when it cannot open a
     // name, opens the name with the extension's last character made '_' instead; for this name that is
     // the name itself, never another file. The '$' keeps it apart from a staged file of the same

@@ -22,6 +22,20 @@ TEST(Paths, SeparatorIsAddedOnlyWhenMissing)
     EXPECT_STREQ(buffer, "C:\\");
 }
 
+TEST(Paths, ATrailByteOf0x5CIsNoSeparator)
+{
+    // 表 (0x95 0x5C) and ソ (0x83 0x5C) end in the separator's byte; 予定表\ ends in a real one.
+    EXPECT_FALSE(EndsWithSeparator("C:\\\x97\x5C\x92\xE8\x95\x5C"));
+    EXPECT_FALSE(EndsWithSeparator("\x83\x5C"));
+    EXPECT_TRUE(EndsWithSeparator("C:\\\x97\x5C\x92\xE8\x95\x5C\\"));
+    // A lead byte cut off by the end of the string is a character of its own, and no separator.
+    EXPECT_FALSE(EndsWithSeparator("A\\\x95"));
+    EXPECT_FALSE(EndsWithSeparator(""));
+    char buffer[32] = "C:\\\x8D\xEC\x8B\xC6\\\x95\x5C";
+    ASSERT_TRUE(AppendFileName(buffer, sizeof buffer, "PERNA.EX_"));
+    EXPECT_STREQ(buffer, "C:\\\x8D\xEC\x8B\xC6\\\x95\x5C\\PERNA.EX_");
+}
+
 TEST(Paths, ExactFitSucceedsAndOneByteMoreLeavesTheBufferAlone)
 {
     // "AB" + "\" + "CD" + NUL = 6 bytes.

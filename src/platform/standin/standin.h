@@ -2,8 +2,9 @@
 //
 // The parts, one file each: faults.cpp (the call table, faults, the call log, the last error), handles.cpp,
 // paths.cpp, files.cpp (kernel32's file calls; fopen, fwrite, fclose, remove), registry.cpp, lz.cpp,
-// boxes.cpp (MessageBoxA), environment.cpp (getenv, the Windows directory, time conversions) and
-// resources.cpp. The calls themselves are declared in system.h and platform.h.
+// boxes.cpp (MessageBoxA), environment.cpp (getenv, the Windows directory, time conversions),
+// resources.cpp and codepage.cpp (the ANSI code page's lead bytes). The calls themselves are declared in
+// system.h and platform.h.
 #pragma once
 
 #include "system.h"
@@ -100,6 +101,11 @@ int HostPath(const char *windowsPath, char *hostPath, size_t capacity);
 int SjisCompareNoCase(const char *a, const char *b);
 // The same over at most length bytes; negative, 0 or positive.
 int SjisCompareNoCaseN(const char *a, const char *b, size_t length);
+
+// ---- The ANSI code page (codepage.cpp) ---------------------------------------------------------
+
+// Whether the byte opens a double-byte character of code page 932 (0x81-0x9F, 0xE0-0xFC); 1 or 0.
+int Cp932IsLeadByte(unsigned char byte);
 
 // ---- Time (environment.cpp) --------------------------------------------------------------------
 

@@ -65,6 +65,7 @@ typedef struct _OFSTRUCT {
 typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 
 #define MAX_PATH 260
+#define CP_ACP 0
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
 #define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002)
@@ -144,6 +145,8 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define IDCANCEL 2
 
 DWORD GetLastError(void);
+
+BOOL IsDBCSLeadByteEx(UINT codePage, BYTE testChar);
 void SetLastError(DWORD error);
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result);
