@@ -6,7 +6,16 @@
 
 #include <cstddef>
 
-enum { StagedPathCapacity = 300, InstallPathCapacity = 260 };
+enum {
+    StagedPathCapacity = 300,
+    InstallPathCapacity = 260,
+    // LZOpenFileA keeps the path it opens in the old file-open record: at most 127 bytes and the NUL.
+    LzPathCapacity = 128,
+    // The longest staged or target file name of any payload ("KALENDO.IN_", "KALENDO.INI"). The stage
+    // and installation directories must leave room for it within LzPathCapacity for every payload, so
+    // that a path length the tool got past can never stop the day-off file after the tool was replaced.
+    LongestPayloadName = 11
+};
 
 // One payload the updater installs.
 struct PayloadSpec {
@@ -39,6 +48,9 @@ int StageDirectory(char *buffer, size_t capacity);
 
 // Judges the installed target against the payload's UTC time; the verdict. Shows nothing, deletes nothing.
 InstalledFileVerdict CheckInstalledFile(const char *targetPath, const FILETIME *payloadTime);
+
+// Whether the path's last character is '\', double-byte characters of the ANSI code page read whole; 1 or 0.
+int EndsWithSeparator(const char *path);
 
 // Appends '\' to the directory in buffer unless it already ends with one; 1, or 0 when it would not fit.
 int EnsureTrailingSeparator(char *buffer, size_t capacity);

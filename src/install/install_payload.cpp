@@ -52,6 +52,13 @@ int FormTargetPath(const char *installDir, const char *targetName, char *target,
     return AppendFileName(target, capacity, targetName);
 }
 
+// Whether a directory of that length, its separator included, leaves room for every payload's file name
+// in a path that LZOpenFileA can open; 1 or 0.
+int LeavesRoomForEveryPayload(size_t directoryLength)
+{
+    return directoryLength + LongestPayloadName < LzPathCapacity;
+}
+
 // The message that tells the user why the guard refused, by its verdict.
 const Message *const RefusalMessages[] = {NULL, &MsgToolMissing, &MsgAlreadyCurrent, &MsgVersionMismatch};
 
@@ -88,7 +95,7 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
         return Fail(NULL, NULL, row->sourceFailed);
 
     char stagedPath[StagedPathCapacity];
-    if (!StageDirectory(stagedPath, sizeof stagedPath) ||
+    if (!StageDirectory(stagedPath, sizeof stagedPath) || !LeavesRoomForEveryPayload(strlen(stagedPath)) ||
         !AppendFileName(stagedPath, sizeof stagedPath, row->stagedName))
         return Fail(NULL, NULL, row->sourceFailed);
 
@@ -100,6 +107,7 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     char targetPath[InstallPathCapacity];
     char temporaryPath[InstallPathCapacity];
     if (!FormTargetPath(installDir, row->targetName, targetPath, sizeof targetPath) ||
+        !LeavesRoomForEveryPayload(strlen(targetPath) - strlen(row->targetName)) ||
         !TemporaryPathFor(targetPath, temporaryPath, sizeof temporaryPath))
         return Fail(stagedPath, NULL, row->targetFailed);
 

@@ -1,9 +1,32 @@
 // The two payloads the updater carries, with their names, times and failure messages.
 #include "run_update.h"
 
-const PayloadSpec PayloadTable[PayloadCount] = {
+constexpr PayloadSpec PayloadTable[PayloadCount] = {
     // ToolRow: only an older build of a known size may be replaced.
     {"BIN1", "PERNA.EX_", "PERNA.EXE", {2015, 4, 0, 21, 19, 50, 50, 0}, 1, &MsgFailed1, &MsgFailed2, &MsgFailed3},
     // DayOffRow: replaced whatever is there.
     {"BIN2", "KALENDO.IN_", "KALENDO.INI", {2015, 4, 0, 30, 13, 49, 6, 0}, 0, &MsgFailed4, &MsgFailed5, &MsgFailed6},
 };
+
+namespace {
+
+constexpr size_t NameLength(const char *name)
+{
+    size_t length = 0;
+    while (name[length] != '\0')
+        ++length;
+    return length;
+}
+
+// Every name fits the room the path limits keep for the longest one.
+constexpr int NamesFitTheirRoom()
+{
+    for (const PayloadSpec &row : PayloadTable) {
+        if (NameLength(row.stagedName) > LongestPayloadName || NameLength(row.targetName) > LongestPayloadName)
+            return 0;
+    }
+    return 1;
+}
+static_assert(NamesFitTheirRoom(), "a payload's file name is longer than LongestPayloadName");
+
+}  // namespace
