@@ -2,8 +2,9 @@
 // last error the calls leave.
 //
 // WINSTUB_CALLS: the file that receives each call's name, one a line, and the handles left open at exit.
-// WINSTUB_FAULT: fail:N, fail-from:N or exit:N, N a call number or a call's name (NAME, NAME#K for its
-// K-th call); an exit fault ends the process with status 86 just before the call takes effect.
+// WINSTUB_FAULT: comma-separated faults, each fail:N, fail-from:N or exit:N, N a call number (from 1) or a
+// call's name (NAME, NAME#K for its K-th call); an exit fault ends the process with status 86 just before
+// the call takes effect. Anything else ends the process at its first call with status 85 and a message.
 #include "standin.h"
 
 #include <cerrno>
@@ -13,8 +14,9 @@
 #include <unistd.h>
 
 // The C library's calls set errno, as their callers expect; the registry and LZ calls report their error
-// in what they return. Failing a closing call still releases its handle: the caller can do nothing about
-// it. A failed fwrite writes half its items first, as a disk that fills up does.
+// in what they return. Failing a closing call (a close, CryptDestroyHash, CryptReleaseContext) still
+// releases its handle: the caller can do nothing about it. A failed fwrite writes half its items first,
+// as a disk that fills up does.
 // A table read by its columns: the formatter leaves it alone.
 // clang-format off
 const StandinCall StandinCalls[StandinCallCount] = {
@@ -46,26 +48,42 @@ const StandinCall StandinCalls[StandinCallCount] = {
     {"LZOpenFileA",             LZERROR_BADINHANDLE,                0,                              0},
     {"LZCopy",                  LZERROR_WRITE,                      0,                              0},
     {"LZClose",                 0,                                  0,                              0},
+    {"ReadFile",                FALSE,                              ERROR_READ_FAULT,               0},
+    {"CryptAcquireContextA",    FALSE,                              ERROR_NOT_ENOUGH_MEMORY,        0},
+    {"CryptCreateHash",         FALSE,                              ERROR_NOT_ENOUGH_MEMORY,        0},
+    {"CryptHashData",           FALSE,                              ERROR_NOT_ENOUGH_MEMORY,        0},
+    {"CryptGetHashParam",       FALSE,                              ERROR_NOT_ENOUGH_MEMORY,        0},
+    {"CryptDestroyHash",        FALSE,                              ERROR_INVALID_HANDLE,           0},
+    {"CryptReleaseContext",     FALSE,                              ERROR_INVALID_HANDLE,           0},
 };
 // clang-format on
 
 namespace {
 
-enum FaultKind { FAULT_NONE, FAULT_ONCE, FAULT_FROM, FAULT_EXIT };
+enum FaultKind { FAULT_ONCE, FAULT_FROM, FAULT_EXIT };
 
-// The status of a process ended by an injected "exit" fault.
+// The status of a process ended by an injected "exit" fault, and of one whose WINSTUB_FAULT is not
+// understood (which runs nothing, so that a mistyped fault cannot pass for a run that survived it).
 const int AbruptExitStatus = 86;
+const int BadFaultStatus = 85;
+const size_t FaultCapacity = 8;
+
+struct Fault {
+    FaultKind kind;
+    // The call it strikes, by its number in the run; a named fault learns it at the chosen occurrence
+    // (the occurrence-th call of namedCall) and is armed from then on.
+    unsigned long number;
+    const StandinCall *namedCall;
+    unsigned long occurrence;
+    unsigned long seen;
+    int armed;
+};
 
 struct FaultState {
     int started;
     unsigned long calls;
-    FaultKind kind;
-    unsigned long faultCall;
-    // A fault that names its call: faultCall counts that call's occurrences until it strikes. A name that
-    // is no call's never strikes.
-    int named;
-    const StandinCall *namedCall;
-    unsigned long namedCalls;
+    Fault faults[FaultCapacity];
+    size_t faultCount;
     int callLog;  // descriptor of WINSTUB_CALLS, or -1
 };
 
@@ -82,8 +100,29 @@ const StandinCall *CallNamed(const char *name, size_t length)
     return NULL;
 }
 
-// Reads WINSTUB_FAULT: one of the forms above; anything else injects nothing.
-void ReadFault(const char *fault)
+// Ends the process, before any call has taken effect, saying which entry of WINSTUB_FAULT is wrong and why.
+[[noreturn]] void RefuseFault(const char *entry, size_t length, const char *why)
+{
+    fprintf(stderr, "standin: WINSTUB_FAULT: \"%.*s\": %s\n", (int)length, entry, why);
+    _exit(BadFaultStatus);
+}
+
+// A call number or occurrence of length digits: 1 or more; 0 when it is none.
+unsigned long PositiveNumber(const char *text, size_t length)
+{
+    if (length == 0 || length > 9)
+        return 0;
+    unsigned long value = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return 0;
+        value = value * 10 + (unsigned long)(text[i] - '0');
+    }
+    return value;
+}
+
+// Reads one entry, KIND:N, KIND:NAME or KIND:NAME#K, into a fault; a malformed entry ends the process.
+Fault ReadFaultEntry(const char *entry, size_t length)
 {
     struct {
         const char *prefix;
@@ -91,23 +130,46 @@ void ReadFault(const char *fault)
     } const forms[] = {{"fail-from:", FAULT_FROM}, {"fail:", FAULT_ONCE}, {"exit:", FAULT_EXIT}};
     for (const auto &form : forms) {
         size_t n = strlen(form.prefix);
-        if (strncmp(fault, form.prefix, n) != 0)
+        if (length < n || strncmp(entry, form.prefix, n) != 0)
             continue;
-        state.kind = form.kind;
-        const char *target = fault + n;
-        if (*target >= '0' && *target <= '9') {
-            state.faultCall = strtoul(target, NULL, 10);
-            break;
+        Fault fault = {form.kind, 0, NULL, 0, 0, 0};
+        const char *target = entry + n;
+        size_t targetLength = length - n;
+        if (targetLength > 0 && target[0] >= '0' && target[0] <= '9') {
+            fault.number = PositiveNumber(target, targetLength);
+            if (fault.number == 0)
+                RefuseFault(entry, length, "a call number is 1 or more, in digits");
+            fault.armed = 1;
+            return fault;
         }
-        // NAME or NAME#K: the K-th call of that name (the first when K is not given); without a name, K
-        // (or 1) is a call number.
-        size_t length = strcspn(target, "#");
-        state.faultCall = target[length] == '#' ? strtoul(target + length + 1, NULL, 10) : 1;
-        if (length > 0) {
-            state.named = 1;
-            state.namedCall = CallNamed(target, length);
-        }
-        break;
+        const char *hash = (const char *)memchr(target, '#', targetLength);
+        size_t nameLength = hash != NULL ? (size_t)(hash - target) : targetLength;
+        fault.namedCall = CallNamed(target, nameLength);
+        if (fault.namedCall == NULL)
+            RefuseFault(entry, length, nameLength == 0 ? "no call named" : "no call of that name");
+        fault.occurrence = hash != NULL ? PositiveNumber(hash + 1, targetLength - nameLength - 1) : 1;
+        if (fault.occurrence == 0)
+            RefuseFault(entry, length, "the occurrence after # is 1 or more, in digits");
+        return fault;
+    }
+    RefuseFault(entry, length, "not fail:, fail-from: or exit:");
+}
+
+// Reads WINSTUB_FAULT: comma-separated entries, each struck independently; empty, it holds none.
+void ReadFaults(const char *text)
+{
+    if (*text == '\0')
+        return;
+    for (const char *entry = text;; ++entry) {
+        size_t length = strcspn(entry, ",");
+        if (length == 0)
+            RefuseFault(text, strlen(text), "an empty entry between commas");
+        if (state.faultCount == FaultCapacity)
+            RefuseFault(entry, length, "more faults than the stand-in holds (8)");
+        state.faults[state.faultCount++] = ReadFaultEntry(entry, length);
+        entry += length;
+        if (*entry == '\0')
+            return;
     }
 }
 
@@ -115,35 +177,38 @@ void Start()
 {
     state.started = 1;
     state.callLog = -1;
+    const char *faults = getenv("WINSTUB_FAULT");
+    if (faults != NULL)
+        ReadFaults(faults);
     const char *log = getenv("WINSTUB_CALLS");
     if (log != NULL && log[0] != '\0')
         state.callLog = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const char *fault = getenv("WINSTUB_FAULT");
-    if (fault != NULL)
-        ReadFault(fault);
     atexit(ReportOpenHandles);
 }
 
-// Whether the injected fault strikes this call, the number-th of the run; 1 or 0. An exit fault ends the
+// Whether an injected fault strikes this call, the number-th of the run; 1 or 0. An exit fault ends the
 // process here instead.
 int FaultStrikes(const StandinCall *call, unsigned long number)
 {
-    if (state.named) {
-        // A named fault becomes a numbered one at the chosen occurrence of its call.
-        if (call != state.namedCall || ++state.namedCalls != state.faultCall)
-            return 0;
-        state.named = 0;
-        state.faultCall = number;
+    int strikes = 0;
+    for (size_t i = 0; i < state.faultCount; ++i) {
+        Fault *fault = &state.faults[i];
+        if (!fault->armed) {
+            if (call != fault->namedCall || ++fault->seen != fault->occurrence)
+                continue;
+            fault->armed = 1;
+            fault->number = number;
+        }
+        switch (fault->kind) {
+        case FAULT_EXIT:
+            if (number == fault->number)
+                _exit(AbruptExitStatus);
+            break;
+        case FAULT_ONCE: strikes |= number == fault->number; break;
+        case FAULT_FROM: strikes |= number >= fault->number; break;
+        }
     }
-    switch (state.kind) {
-    case FAULT_EXIT:
-        if (number == state.faultCall)
-            _exit(AbruptExitStatus);
-        return 0;
-    case FAULT_ONCE: return number == state.faultCall;
-    case FAULT_FROM: return number >= state.faultCall;
-    default: return 0;
-    }
+    return strikes;
 }
 
 }  // namespace

@@ -123,6 +123,26 @@ int DeleteHostFile(const char *hostPath)
     return 1;
 }
 
+// Whether an open of the file stops its move: one of this process's that does not share delete, or, when
+// this process holds it nowhere, any other process's (while it holds the file itself, another's hold is
+// hidden behind its own lock). 1 or 0.
+int MoveBlockedBySharing(const char *hostPath)
+{
+    struct stat st;
+    if (stat(hostPath, &st) != 0)
+        return 0;
+    int heldHere = 0;
+    for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE)) {
+        struct stat open;
+        if (fstat(h->fd, &open) != 0 || open.st_dev != st.st_dev || open.st_ino != st.st_ino)
+            continue;
+        if ((h->shareMode & FILE_SHARE_DELETE) == 0)
+            return 1;
+        heldHere = 1;
+    }
+    return !heldHere && HostFileHeld(hostPath, 1);
+}
+
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE)
@@ -166,6 +186,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     }
     handle->fd = fd;
     handle->writable = write;
+    handle->timesWritable = write || (access & FILE_WRITE_ATTRIBUTES) != 0;
+    handle->shareMode = shareMode;
     snprintf(handle->path, sizeof handle->path, "%s", path);
     SetLastError(ERROR_SUCCESS);
     return (HANDLE)HandleValue(handle);
@@ -201,7 +223,7 @@ BOOL SetFileTime(HANDLE file, const FILETIME *, const FILETIME *lastAccess, cons
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (!handle->writable) {
+    if (!handle->timesWritable) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -254,6 +276,30 @@ BOOL CloseHandle(HANDLE object)
     return TRUE;
 }
 
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED)
+{
+    const StandinCall *failed = StandinEnter(CallReadFile);
+    if (read != NULL)
+        *read = 0;
+    if (failed != NULL)
+        return (BOOL)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    if (handle == NULL || read == NULL) {
+        SetLastError(handle == NULL ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ssize_t got;
+    do
+        got = ::read(handle->fd, buffer, toRead);
+    while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        SetLastError(ErrorFromErrno(errno));
+        return FALSE;
+    }
+    *read = (DWORD)got;
+    return TRUE;
+}
+
 BOOL DeleteFileA(LPCSTR path)
 {
     const StandinCall *failed = StandinEnter(CallDeleteFileA);
@@ -297,7 +343,7 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags)
         SetLastError(MissingError(from));
         return FALSE;
     }
-    if (HostFileHeld(from, 1)) {
+    if (MoveBlockedBySharing(from)) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }

@@ -18,6 +18,8 @@ const char *KindName(HandleKind kind)
     case HANDLE_KEY: return "key";
     case HANDLE_LZ: return "lz";
     case HANDLE_STREAM: return "stream";
+    case HANDLE_CRYPT: return "crypt";
+    case HANDLE_HASH: return "hash";
     default: return "free";
     }
 }
@@ -57,6 +59,14 @@ StandinHandle *HandleFromStream(FILE *stream)
 {
     for (size_t i = 0; i < HandleCapacity; ++i)
         if (handles[i].kind == HANDLE_STREAM && handles[i].stream == stream)
+            return &handles[i];
+    return NULL;
+}
+
+StandinHandle *HandleNextOfKind(const StandinHandle *previous, HandleKind kind)
+{
+    for (size_t i = previous != NULL ? (size_t)(previous - handles) + 1 : 0; i < HandleCapacity; ++i)
+        if (handles[i].kind == kind)
             return &handles[i];
     return NULL;
 }

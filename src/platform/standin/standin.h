@@ -3,11 +3,13 @@
 // The parts, one file each: faults.cpp (the call table, faults, the call log, the last error), handles.cpp,
 // paths.cpp, files.cpp (kernel32's file calls; fopen, fwrite, fclose, remove), registry.cpp, lz.cpp,
 // boxes.cpp (MessageBoxA), environment.cpp (getenv, the Windows directory, time conversions),
-// resources.cpp and codepage.cpp (the ANSI code page's lead bytes). The calls themselves are declared in
-// system.h and platform.h.
+// resources.cpp, codepage.cpp (the ANSI code page's lead bytes) and crypto.cpp (CryptoAPI's SHA-256).
+// The calls themselves are declared in system.h and platform.h.
 #pragma once
 
 #include "system.h"
+
+#include "sha256.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +47,13 @@ enum StandinCallId {
     CallLZOpenFileA,
     CallLZCopy,
     CallLZClose,
+    CallReadFile,
+    CallCryptAcquireContextA,
+    CallCryptCreateHash,
+    CallCryptHashData,
+    CallCryptGetHashParam,
+    CallCryptDestroyHash,
+    CallCryptReleaseContext,
     StandinCallCount
 };
 
@@ -70,14 +79,19 @@ void CallLogWrite(const char *line);
 
 enum { HostPathCapacity = 4096 };
 
-enum HandleKind { HANDLE_FREE = 0, HANDLE_FILE, HANDLE_KEY, HANDLE_LZ, HANDLE_STREAM };
+enum HandleKind { HANDLE_FREE = 0, HANDLE_FILE, HANDLE_KEY, HANDLE_LZ, HANDLE_STREAM, HANDLE_CRYPT, HANDLE_HASH };
 
 struct StandinHandle {
     HandleKind kind;
-    int fd;                       // files and LZ handles
-    int writable;                 // opened for writing
-    FILE *stream;                 // streams of the C library
-    char path[HostPathCapacity];  // the Windows path (files, LZ, streams) or the key path (registry)
+    int fd;                               // files and LZ handles
+    int writable;                         // opened for writing
+    int timesWritable;                    // its times may be set (opened for writing, or for its attributes)
+    DWORD shareMode;                      // files: the sharing it grants other opens
+    Sha256 sha;                           // hashes: the digest so far
+    int hashFinished;                     // hashes: the value has been taken; no more data
+    unsigned char hashValue[Sha256Size];  // hashes: the value, once taken
+    FILE *stream;                         // streams of the C library
+    char path[HostPathCapacity];          // the Windows path (files, LZ, streams) or the key path (registry)
 };
 
 // A new slot of the given kind, or NULL when the table is full.
@@ -88,6 +102,8 @@ StandinHandle *HandleFromValue(uintptr_t value, HandleKind kind);
 uintptr_t HandleValue(const StandinHandle *handle);
 // Returns the slot to the table; nothing.
 void HandleFree(StandinHandle *handle);
+// The next slot of that kind after previous (the first one when previous is NULL), or NULL.
+StandinHandle *HandleNextOfKind(const StandinHandle *previous, HandleKind kind);
 // The slot of a C library stream, or NULL.
 StandinHandle *HandleFromStream(FILE *stream);
 // Logs "LEAK <kind> <path>" for every handle still open (run at a normal exit); nothing.

@@ -18,6 +18,8 @@ typedef char CHAR;
 typedef CHAR *LPSTR;
 typedef const CHAR *LPCSTR;
 typedef BYTE *LPBYTE;
+typedef uintptr_t ULONG_PTR;
+typedef struct _OVERLAPPED *LPOVERLAPPED;
 typedef DWORD *LPDWORD;
 typedef DWORD *PDWORD;
 typedef void *LPVOID;
@@ -100,6 +102,7 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define FILE_WRITE_ATTRIBUTES 0x00000100
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -172,6 +175,29 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME *systemTime, LPFILETIME fileTime);
 BOOL LocalFileTimeToFileTime(const FILETIME *localTime, LPFILETIME utcTime);
+
+typedef ULONG_PTR HCRYPTPROV;
+typedef ULONG_PTR HCRYPTHASH;
+typedef ULONG_PTR HCRYPTKEY;
+typedef unsigned int ALG_ID;
+#define PROV_RSA_AES 24
+#define CRYPT_VERIFYCONTEXT 0xF0000000u
+#define CALG_SHA_256 0x0000800C
+#define HP_HASHVAL 0x0002
+#define NTE_BAD_ALGID ((DWORD)0x80090008L)
+#define NTE_BAD_FLAGS ((DWORD)0x80090009L)
+#define NTE_BAD_TYPE ((DWORD)0x8009000AL)
+#define NTE_BAD_HASH ((DWORD)0x80090002L)
+#define NTE_BAD_UID ((DWORD)0x80090001L)
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
+
+BOOL CryptAcquireContextA(HCRYPTPROV *provider, LPCSTR container, LPCSTR providerName, DWORD type, DWORD flags);
+BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags, HCRYPTHASH *hash);
+BOOL CryptHashData(HCRYPTHASH hash, const BYTE *data, DWORD length, DWORD flags);
+BOOL CryptGetHashParam(HCRYPTHASH hash, DWORD parameter, BYTE *data, DWORD *length, DWORD flags);
+BOOL CryptDestroyHash(HCRYPTHASH hash);
+BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags);
 
 INT MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
