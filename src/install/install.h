@@ -14,7 +14,9 @@ enum {
     // The longest staged or target file name of any payload ("KALENDO.IN_", "KALENDO.INI"). The stage
     // and installation directories must leave room for it within LzPathCapacity for every payload, so
     // that a path length the tool got past can never stop the day-off file after the tool was replaced.
-    LongestPayloadName = 11
+    LongestPayloadName = 11,
+    // A SHA-256 digest.
+    PayloadDigestSize = 32
 };
 
 // One payload the updater installs.
@@ -24,6 +26,7 @@ struct PayloadSpec {
     const char *targetName;       // file name of the installed file in the installation directory
     SYSTEMTIME timestamp;         // local time; the last-write time the installed file ends with
     int guarded;                  // whether CheckInstalledFile decides if the target may be replaced
+    const unsigned char *digest;  // SHA-256 of the bytes the payload expands to (PayloadDigestSize)
     const Message *sourceFailed;  // the staged file cannot be opened for the expansion
     const Message *targetFailed;  // the target cannot be prepared or replaced
     const Message *copyFailed;    // the expansion fails
@@ -42,6 +45,14 @@ extern const DWORD AcceptedSizeTable[];
 
 // Installs the payload into installDir; 1 when the target has been written, 0 after one message.
 int InstallPayload(const PayloadSpec *row, const char *installDir);
+
+// Deletes the staged and the temporary file of the payload that an interrupted run may have left (those
+// exact names, nothing else); shows nothing, and a file that cannot be deleted stays.
+void RemoveLeftovers(const PayloadSpec *row, const char *installDir);
+
+// Whether the bytes from the file's current position to its end have the SHA-256 digest given; 1, or 0
+// when they differ or cannot be read or hashed.
+int FileHasDigest(HANDLE file, const unsigned char *digest);
 
 // Puts the stage directory, ending in '\', into buffer; 1, or 0 when it does not fit in capacity.
 int StageDirectory(char *buffer, size_t capacity);

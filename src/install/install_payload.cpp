@@ -147,10 +147,37 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     if (copied < 0 || !DeclaredExpandedLength(payload, size, &declared) || (DWORD)copied != declared)
         return Fail(stagedPath, temporaryPath, row->copyFailed);
 
-    // The move keeps the time the copy gave the temporary file.
-    if (!MoveFileExA(temporaryPath, targetPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    // What is checked is what is installed: from the check of its bytes to the move, the expanded file is
+    // held with writers denied (the staged file it came from sits where other processes may write).
+    // Delete sharing lets the move rename it while it is held.
+    HANDLE expanded =
+        CreateFileA(temporaryPath, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (expanded == INVALID_HANDLE_VALUE)
+        return Fail(stagedPath, temporaryPath, row->copyFailed);
+    // The installed file ends with the payload's bytes and time, or the payload fails: a file stamped
+    // with another time would be judged against every later payload by that time.
+    if (!FileHasDigest(expanded, row->digest) || !SetFileTime(expanded, NULL, NULL, &payloadTime)) {
+        CloseHandle(expanded);
+        return Fail(stagedPath, temporaryPath, row->copyFailed);
+    }
+    BOOL moved = MoveFileExA(temporaryPath, targetPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    CloseHandle(expanded);
+    if (!moved)
         return Fail(stagedPath, temporaryPath, row->targetFailed);
 
     CrtRemove(stagedPath);
     return 1;
+}
+
+void RemoveLeftovers(const PayloadSpec *row, const char *installDir)
+{
+    char stagedPath[StagedPathCapacity];
+    if (StageDirectory(stagedPath, sizeof stagedPath) && AppendFileName(stagedPath, sizeof stagedPath, row->stagedName))
+        CrtRemove(stagedPath);
+    char targetPath[InstallPathCapacity];
+    char temporaryPath[InstallPathCapacity];
+    if (FormTargetPath(installDir, row->targetName, targetPath, sizeof targetPath) &&
+        TemporaryPathFor(targetPath, temporaryPath, sizeof temporaryPath))
+        DeleteFileA(temporaryPath);
 }

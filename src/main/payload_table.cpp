@@ -1,11 +1,29 @@
-// The two payloads the updater carries, with their names, times and failure messages.
+// The two payloads the updater carries, with their names, times, digests and failure messages.
 #include "run_update.h"
+
+#include "payload_digests.h"
 
 constexpr PayloadSpec PayloadTable[PayloadCount] = {
     // ToolRow: only an older build of a known size may be replaced.
-    {"BIN1", "PERNA.EX_", "PERNA.EXE", {2015, 4, 0, 21, 19, 50, 50, 0}, 1, &MsgFailed1, &MsgFailed2, &MsgFailed3},
+    {"BIN1",
+     "PERNA.EX_",
+     "PERNA.EXE",
+     {2015, 4, 0, 21, 19, 50, 50, 0},
+     1,
+     ToolPayloadDigest,
+     &MsgFailed1,
+     &MsgFailed2,
+     &MsgFailed3},
     // DayOffRow: replaced whatever is there.
-    {"BIN2", "KALENDO.IN_", "KALENDO.INI", {2015, 4, 0, 30, 13, 49, 6, 0}, 0, &MsgFailed4, &MsgFailed5, &MsgFailed6},
+    {"BIN2",
+     "KALENDO.IN_",
+     "KALENDO.INI",
+     {2015, 4, 0, 30, 13, 49, 6, 0},
+     0,
+     DayOffPayloadDigest,
+     &MsgFailed4,
+     &MsgFailed5,
+     &MsgFailed6},
 };
 
 namespace {

@@ -6,6 +6,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// Lean keeps it out too; the digests of expanded payloads are made with it.
+#include <wincrypt.h>
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
