@@ -90,11 +90,11 @@ int TemporaryPathFor(const char *targetPath, char *buffer, size_t capacity)
         return 0;
     memcpy(buffer, targetPath, length + 1);
     // A fixed name beside the target, as long as the target's path (whose fixed name is ASCII, so its
-    // last two bytes are two characters of their own): a crashed run leaves at most this
-    // one file, which the next run reuses. It ends in '_' because the LZ library, when it cannot open a
-    // name, opens the name with the extension's last character made '_' instead; for this name that is
-    // the name itself, never another file. The '$' keeps it apart from a staged file of the same
-    // directory ("PERNA.EX_").
+    // last two bytes are two characters of their own): a crashed run leaves at most this one file per
+    // payload, which the next run that gets past the confirmation deletes. It ends in '_' because the LZ
+    // library, when it cannot open a name, opens the name with the extension's last character made '_'
+    // instead; for this name that is the name itself, never another file. The '$' keeps it apart from a
+    // staged file of the same directory ("PERNA.EX_").
     buffer[length - 2] = '$';
     buffer[length - 1] = '_';
     return 1;

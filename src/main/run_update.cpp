@@ -37,8 +37,12 @@ int RunUpdate()
         ShowMessage(&MsgProductMissing);
         return 0;
     }
-    if (ShowMessage(&MsgConfirm) == IDCANCEL)
+    // Only a clear yes goes on: a box that could not be shown (0) is no consent.
+    if (ShowMessage(&MsgConfirm) != IDOK)
         return 0;
+    // What an interrupted run left is cleared whichever payload this run stops at.
+    for (int row = 0; row < PayloadCount; ++row)
+        RemoveLeftovers(&PayloadTable[row], installDir);
     // Each payload has told the user of its own failure; the tool's failure ends the run.
     if (!InstallPayload(&PayloadTable[ToolRow], installDir))
         return 0;
