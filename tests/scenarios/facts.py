@@ -36,6 +36,8 @@ PAYLOAD_LOCAL_TIMES = {"payload": (2015, 4, 21, 19, 50, 50), "payload2": (2015, 
 # expanded length (4 bytes, little-endian) at this offset of the container.
 CONTAINER_PREFIX_SIZE = 128
 CONTAINER_LENGTH_OFFSET = CONTAINER_PREFIX_SIZE + 10
+# The stream's header: magic, mode, missing character, expanded length; the data follows.
+SZDD_HEADER_SIZE = 14
 
 
 def message_id(text, style):

@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
 """Injected faults on a successful run of the stand-in build: every platform call in turn fails once,
-fails from then on, or ends the process abruptly; the run must still end in a state the user was told
-about truthfully, with nothing half-installed and nothing left open.
+fails from then on, or ends the process abruptly, or every pair of calls fails once each; the run must
+still end in a state the user was told about truthfully, with nothing half-installed and nothing left
+open. The "fail" sweep also makes sure that a fault the stand-in does not understand is refused.
 """
 
 import argparse
+import concurrent.futures
+import itertools
 import os
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scenario as sc  # noqa: E402
@@ -16,10 +20,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BASE_CASE = os.path.join(HERE, "cases", "success.json")
 TOOL = "C:\\Karyom\\PERNA.EXE"
 DAYOFF = "C:\\Karyom\\KALENDO.INI"
-# Status of a process ended by an "exit" fault (the stand-in's choice).
+# Status of a process ended by an "exit" fault, and of one given a fault it does not understand.
 ABRUPT_EXIT_STATUS = 86
+BAD_FAULT_STATUS = 85
 DELETING_CALLS = ("remove", "DeleteFileA")
-ROW2_LEFTOVERS = ("KALENDO.IN_", "KALENDO.I$_")
+# Faults that must be refused, not silently ignored.
+MALFORMED_FAULTS = ("fail:MoveFileEx", "fial:12", "fail:-3", "exit:0", "fail:fwrite#0", "fail:", "fail:1,",
+                    "fail:1,,fail:2", "fail:#3", "fail:12x")
 
 ROW1_OUTCOMES = set(ROW1_REFUSALS) | set(ROW_FAILURES[1])
 ROW2_FAILURES = set(ROW_FAILURES[2])
@@ -38,7 +45,8 @@ def templates_for(tool, dayoff):
     """The boxes a run must have tried to show for the end state it left: message ids, or sets of ids
     (any one of them); None when the end state itself is wrong."""
     if tool == "old" and dayoff == "old":
-        return [[{"MsgProductMissing"}], ["MsgConfirm", ROW1_OUTCOMES]]
+        # No installation directory; no consent (a confirmation that could not be shown); a tool refused.
+        return [[{"MsgProductMissing"}], ["MsgConfirm"], ["MsgConfirm", ROW1_OUTCOMES]]
     if tool == "new" and dayoff == "old":
         return [["MsgConfirm", ROW2_FAILURES, "MsgToolUpdated", "MsgDayOffFailed"]]
     if tool == "new" and dayoff == "new":
@@ -50,20 +58,23 @@ def box_matches(want, shown):
     return shown in want if isinstance(want, set) else shown == want
 
 
-def faulted_numbers(mode, n, total):
-    if mode == "fail":
-        return {n}
-    return set(range(n, total + 1))
+def faulted_numbers(faults, total):
+    numbers = set()
+    for mode, n in faults:
+        numbers |= {n} if mode == "fail" else set(range(n, total + 1))
+    return numbers
 
 
-def run_failure(scenario, backend, payloads, mode, n, old_tool, old_dayoff, new_tool, new_dayoff):
+def run_failure(scenario, backend, payloads, faults, old_tool, old_dayoff, new_tool, new_dayoff):
+    """Runs with the calls of faults ([(mode, number)]) failed; the list of what went wrong."""
     errors = []
     run = scenario["runs"][0]
     with sc.sandbox_dir() as sandbox:
         prepared = sc.prepare(scenario, backend, sandbox, payloads)
-        result = backend.run(scenario, run, prepared, {"WINSTUB_FAULT": "%s:%d" % (mode, n)})
+        spec = ",".join("%s:%d" % fault for fault in faults)
+        result = backend.run(scenario, run, prepared, {"WINSTUB_FAULT": spec})
         calls = [c for c in result.calls if not c.startswith("LEAK")]
-        faulted = faulted_numbers(mode, n, len(calls)) & set(range(1, len(calls) + 1))
+        faulted = faulted_numbers(faults, len(calls)) & set(range(1, len(calls) + 1))
         faulted_names = {calls[i - 1] for i in faulted}
         if result.exit_code != 0:
             errors.append("exit status %s" % result.exit_code)
@@ -122,12 +133,36 @@ def run_crash(scenario, backend, payloads, n, old_tool, old_dayoff, new_tool, ne
             errors.append("after the re-run: tool %s, day-off file %s" % (tool_after, dayoff_after))
         if tool == "old" and dayoff_after != "new":
             errors.append("the re-run did not install the day-off file")
-        # A re-run that finds the tool current stops at the guard and never reaches the day-off payload, so
-        # what a crash left of that payload stays until a run gets that far again.
-        allowed = ROW2_LEFTOVERS if tool == "new" else ()
-        for path in sc.stray_files(backend, sandbox, allowed):
+        # The re-run clears what the crash left, even when it stops at the guard.
+        for path in sc.stray_files(backend, sandbox):
             errors.append("left behind after the re-run: %s" % path)
     return errors
+
+
+def refused_faults(scenario, backend, payloads):
+    """Faults the stand-in does not understand must end the run at once, untouched; what went wrong."""
+    errors = []
+    for spec in MALFORMED_FAULTS:
+        with sc.sandbox_dir() as sandbox:
+            prepared = sc.prepare(scenario, backend, sandbox, payloads)
+            result = backend.run(scenario, scenario["runs"][0], prepared, {"WINSTUB_FAULT": spec}, quiet=True)
+            if result.exit_code != BAD_FAULT_STATUS or result.transcript or result.calls:
+                errors.append("WINSTUB_FAULT=%s: status %s, %d boxes, %d calls" % (
+                    spec, result.exit_code, len(result.transcript), len(result.calls)))
+    return errors
+
+
+def sweep(runs, worker, label):
+    """Runs worker over runs ([(label, faults)]) on every core; the number that failed."""
+    failed = 0
+    with concurrent.futures.ProcessPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        for (name, _faults), errors in zip(runs, pool.map(worker, [faults for _name, faults in runs], chunksize=8)):
+            if errors:
+                failed += 1
+                print("FAIL %s (%s)" % (name, label))
+                for e in errors:
+                    print("     " + e)
+    return failed
 
 
 def main():
@@ -137,7 +172,7 @@ def main():
     parser.add_argument("--kalendo", required=True)
     parser.add_argument("--bin1")
     parser.add_argument("--bin2")
-    parser.add_argument("--mode", choices=("fail", "fail-from", "exit"), required=True)
+    parser.add_argument("--mode", choices=("fail", "fail-from", "exit", "pairs"), required=True)
     parser.add_argument("--case", default=BASE_CASE, help="a scenario whose run succeeds")
     args = parser.parse_args()
 
@@ -160,20 +195,41 @@ def main():
         return 1
     calls = [c for c in base.calls if not c.startswith("LEAK")]
 
+    started = time.time()
     failed = 0
-    for n, name in enumerate(calls, 1):
-        if args.mode == "exit":
-            errors = run_crash(scenario, backend, payloads, n, old_tool, old_dayoff, new_tool, new_dayoff)
-        else:
-            errors = run_failure(scenario, backend, payloads, args.mode, n, old_tool, old_dayoff, new_tool,
-                                 new_dayoff)
-        if errors:
+    global WORK
+    WORK = (scenario, backend, payloads, old_tool, old_dayoff, new_tool, new_dayoff)
+    if args.mode == "fail":
+        for e in refused_faults(scenario, backend, payloads):
             failed += 1
-            print("FAIL %s:%d (%s)" % (args.mode, n, name))
-            for e in errors:
-                print("     " + e)
-    print("%d injected faults (%s), %d failed" % (len(calls), args.mode, failed))
+            print("FAIL " + e)
+    if args.mode == "exit":
+        runs = [("exit:%d %s" % (n, name), n) for n, name in enumerate(calls, 1)]
+        failed += sweep(runs, crash_worker, args.mode)
+    elif args.mode == "pairs":
+        runs = [("fail:%d %s, fail:%d %s" % (i, calls[i - 1], j, calls[j - 1]), [("fail", i), ("fail", j)])
+                for i, j in itertools.combinations(range(1, len(calls) + 1), 2)]
+        failed += sweep(runs, failure_worker, args.mode)
+    else:
+        runs = [("%s:%d %s" % (args.mode, n, name), [(args.mode, n)]) for n, name in enumerate(calls, 1)]
+        failed += sweep(runs, failure_worker, args.mode)
+    print("%d runs with injected faults (%s) on a run of %d calls, %d failed (%.0f s)"
+          % (len(runs), args.mode, len(calls), failed, time.time() - started))
     return 1 if failed else 0
+
+
+# What the workers share, set before they fork.
+WORK = None
+
+
+def failure_worker(faults):
+    scenario, backend, payloads, old_tool, old_dayoff, new_tool, new_dayoff = WORK
+    return run_failure(scenario, backend, payloads, faults, old_tool, old_dayoff, new_tool, new_dayoff)
+
+
+def crash_worker(n):
+    scenario, backend, payloads, old_tool, old_dayoff, new_tool, new_dayoff = WORK
+    return run_crash(scenario, backend, payloads, n, old_tool, old_dayoff, new_tool, new_dayoff)
 
 
 if __name__ == "__main__":

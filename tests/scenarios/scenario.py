@@ -17,8 +17,8 @@ import tempfile
 import zoneinfo
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from facts import (APP_PATHS_KEY, CAPTION, CONTAINER_LENGTH_OFFSET, MESSAGES, PAYLOAD_LOCAL_TIMES,  # noqa: E402
-                   STRAY_NAMES, message_id)
+from facts import (APP_PATHS_KEY, CAPTION, CONTAINER_LENGTH_OFFSET, CONTAINER_PREFIX_SIZE, MESSAGES,  # noqa: E402
+                   PAYLOAD_LOCAL_TIMES, STRAY_NAMES, SZDD_HEADER_SIZE, message_id)
 
 DEFAULT_INSTALL_DIR = "C:\\Karyom"
 DEFAULT_DIRS = ["C:\\Karyom", "C:\\TEMP", "C:\\WINDOWS"]
@@ -221,6 +221,20 @@ def prepare(scenario, backend, sandbox, payloads):
     return p
 
 
+def first_literal_offset(container):
+    """Where the container's stream holds its first literal byte (mode A: a control byte whose bits, from
+    the lowest, mark eight items as a literal byte (1) or a two-byte match (0))."""
+    at = CONTAINER_PREFIX_SIZE + SZDD_HEADER_SIZE
+    while at < len(container):
+        control = container[at]
+        at += 1
+        for bit in range(8):
+            if control >> bit & 1:
+                return at
+            at += 2
+    raise ScenarioError("no literal byte in the container")
+
+
 def resource_override(name, token, payloads, sandbox):
     """A file holding a replacement for a payload resource, or "missing"."""
     if token == "missing":
@@ -229,6 +243,9 @@ def resource_override(name, token, payloads, sandbox):
     m = re.fullmatch(r"cut:(\d+)", token)
     if m:
         data = data[:int(m.group(1))]
+    elif token == "flip-literal":
+        at = first_literal_offset(data)
+        data = data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]
     else:
         m = re.fullmatch(r"length([+-]\d+)", token)
         if not m:
@@ -375,7 +392,7 @@ class StandinBackend:
         env.update(extra_env or {})
         return env
 
-    def run(self, scenario, run, prepared, extra_env=None):
+    def run(self, scenario, run, prepared, extra_env=None, quiet=False):
         env = self.environment(scenario, run, prepared, extra_env)
         for path in (env["WINSTUB_TRANSCRIPT"], env["WINSTUB_CALLS"]):
             if os.path.exists(path):
@@ -387,7 +404,7 @@ class StandinBackend:
             proc = subprocess.run([self.binary] + list(run["args"]), env=env, stdin=subprocess.DEVNULL,
                                   cwd=prepared.sandbox,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=self.timeout)
-        if proc.stderr:
+        if proc.stderr and not quiet:
             sys.stderr.write(proc.stderr.decode("utf-8", "replace"))
         transcript = []
         if os.path.exists(env["WINSTUB_TRANSCRIPT"]):

@@ -1,6 +1,7 @@
 """A copy of the updater with one payload resource changed in place, for the scenarios' resource
 overrides: "missing" renames the resource, "cut:N" shortens its recorded size, "length+D"/"length-D"
-changes the expanded length its container declares. The resource directory keeps its sort order."""
+changes the expanded length its container declares, "flip-literal" changes the first literal byte of its
+stream (same length, other bytes). The resource directory keeps its sort order."""
 
 import os
 import re
@@ -9,6 +10,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scenarios"))
 from facts import CONTAINER_LENGTH_OFFSET  # noqa: E402
+from scenario import first_literal_offset  # noqa: E402
 
 
 def _u16(data, at):
@@ -80,6 +82,10 @@ def patched(data, overrides):
         m = re.fullmatch(r"cut:(\d+)", token)
         if m:
             struct.pack_into("<I", data, r["entry"] + 4, min(int(m.group(1)), r["size"]))
+            continue
+        if token == "flip-literal":
+            at = r["data"] + first_literal_offset(bytes(data[r["data"]:r["data"] + r["size"]]))
+            data[at] ^= 1
             continue
         m = re.fullmatch(r"length([+-]\d+)", token)
         if not m:
