@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pe_resources.h"
+#include "sha256.h"
 #include "szdd.h"
 #include "szdd_commands.h"
 #include "szdd_io.h"
@@ -37,7 +38,25 @@ bool IsVersion(const PeResource &r)
     return r.type.isId && r.type.id == VersionType && r.name.isId && r.name.id == 1;
 }
 
-// A container: 128 prefix bytes, then an SZDD mode A stream that expands to exactly its declared length.
+// SzddWriteFn that digests what it is given: the sink is a Sha256; always returns 1.
+int WriteDigest(void *sha, const unsigned char *buffer, size_t length)
+{
+    Sha256Add((Sha256 *)sha, buffer, length);
+    return 1;
+}
+
+// Whether the 32 bytes of the digest stand anywhere in the file; 1 or 0.
+int FileHolds(const std::vector<unsigned char> &file, const unsigned char digest[Sha256Size])
+{
+    for (size_t at = 0; at + Sha256Size <= file.size(); ++at) {
+        if (file[at] == digest[0] && memcmp(&file[at], digest, Sha256Size) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+// A container: 128 prefix bytes, then an SZDD mode A stream that expands to exactly its declared length,
+// whose SHA-256 the updater's code holds (it checks its expansion against it).
 void CheckContainer(const std::vector<unsigned char> &file, const PeResource &r, Report *report)
 {
     const unsigned char *bytes = file.data() + r.fileOffset;
@@ -53,14 +72,27 @@ void CheckContainer(const std::vector<unsigned char> &file, const PeResource &r,
         return;
     }
     SzddMemorySource source = {bytes + SzddContainerPrefixSize, (size_t)r.size - SzddContainerPrefixSize, 0};
-    uint64_t written = 0, counted = 0;
-    result = SzddExpand(SzddReadMemory, &source, SzddWriteCount, &counted, &written);
+    uint64_t written = 0;
+    Sha256 sha;
+    Sha256Start(&sha);
+    result = SzddExpand(SzddReadMemory, &source, WriteDigest, &sha, &written);
     printf("  %s: prefix 128 bytes%s, stream %u bytes, mode %c, declares %u bytes, expands to %llu: %s\n", name.c_str(),
            bytes[0] == 'M' && bytes[1] == 'Z' ? " (MZ)" : "", (unsigned)(r.size - SzddContainerPrefixSize), header.mode,
            (unsigned)header.expandedLength, (unsigned long long)written,
            result == SZDD_OK ? "ok" : SzddResultText(result));
-    if (result != SZDD_OK)
+    if (result != SZDD_OK) {
         report->Problem(name + ": stream does not expand cleanly: " + SzddResultText(result));
+        return;
+    }
+    unsigned char digest[Sha256Size];
+    Sha256Finish(&sha, digest);
+    char hex[2 * Sha256Size + 1];
+    for (int i = 0; i < Sha256Size; ++i)
+        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    int held = FileHolds(file, digest);
+    printf("    sha256 %s: %s\n", hex, held ? "held in the code: ok" : "not in the code");
+    if (!held)
+        report->Problem(name + ": the code holds no SHA-256 of what it expands to (" + hex + ")");
 }
 
 // "1, 0, 0, 1" for the fixed-part version 1.0.0.1.

@@ -40,7 +40,7 @@ step "shipped executable" python3 tests/wine/check_shipped.py build/win32/PernaU
   --szdd build/native/szdd --bin1 build/win32/payloads/BIN1.bin --bin2 build/win32/payloads/BIN2.bin
 
 step "inspect on good and damaged executables" python3 tests/wine/check_inspect.py build/native/szdd \
-  build/win32/PernaUpdate.exe
+  build/win32/PernaUpdate.exe build/win32/samples/PERNA.EXE
 
 # The release command as the release engineer runs it, each time in a clean build folder of its own.
 samples=build/win32/samples

@@ -2,8 +2,9 @@
 """`szdd inspect` on a good updater and on damaged copies of it: the good one passes, each damage is
 found (exit status 1, and the problem named on stderr).
 
-    check_inspect.py SZDD EXE     (SZDD: the host szdd tool)"""
+    check_inspect.py SZDD EXE PERNA   (SZDD: the host szdd tool; PERNA: the PERNA.EXE that EXE carries)"""
 
+import hashlib
 import os
 import random
 import subprocess
@@ -17,8 +18,8 @@ def utf16(text):
     return text.encode("utf-16-le")
 
 
-def damages(good):
-    """(what, bytes, expected stderr fragment) for each damaged copy."""
+def damages(good, perna):
+    """(what, bytes, expected stderr fragment) for each damaged copy; perna: the payload BIN1 carries."""
     first = good.find(SZDD_MAGIC)
     second = good.find(SZDD_MAGIC, first + 1)
     assert first > 0 and second > first, "two containers expected"
@@ -56,6 +57,14 @@ def damages(good):
     data[at:at + 20] = utf16("1, 0, 0, 2")
     out.append(("FileVersion string wrong", bytes(data), "disagrees"))
 
+    # The digest of BIN1's payload changed in the code: the updater would refuse its own payload.
+    digest = hashlib.sha256(perna).digest()
+    at = good.find(digest)
+    assert at > 0, "the code holds no digest of BIN1's payload"
+    data = bytearray(good)
+    data[at] ^= 0x01
+    out.append(("BIN1 digest in the code changed", bytes(data), "holds no SHA-256"))
+
     # Cut short inside the resource section.
     out.append(("file cut short", good[:len(good) // 2], "not a Windows executable"))
     # Not an executable at all.
@@ -86,6 +95,7 @@ def run(szdd, path):
 def main():
     szdd, exe = sys.argv[1], sys.argv[2]
     good = open(exe, "rb").read()
+    perna = open(sys.argv[3], "rb").read()
     failures = 0
     code, out, err = run(szdd, exe)
     if code != 0 or not out.rstrip().endswith("ok"):
@@ -94,7 +104,7 @@ def main():
     else:
         print("ok   the shipped executable passes")
     with tempfile.TemporaryDirectory() as tmp:
-        for what, data, fragment in damages(good):
+        for what, data, fragment in damages(good, perna):
             path = os.path.join(tmp, "damaged.exe")
             with open(path, "wb") as f:
                 f.write(data)
