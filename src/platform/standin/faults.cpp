@@ -55,6 +55,9 @@ const StandinCall StandinCalls[StandinCallCount] = {
     {"CryptGetHashParam",       FALSE,                              ERROR_NOT_ENOUGH_MEMORY,        0},
     {"CryptDestroyHash",        FALSE,                              ERROR_INVALID_HANDLE,           0},
     {"CryptReleaseContext",     FALSE,                              ERROR_INVALID_HANDLE,           0},
+    {"CreateMutexA",            0,                                  ERROR_ACCESS_DENIED,            0},
+    {"WaitForSingleObject",     WAIT_FAILED,                        ERROR_INVALID_HANDLE,           0},
+    {"ReleaseMutex",            FALSE,                              ERROR_NOT_OWNER,                0},
 };
 // clang-format on
 

@@ -264,11 +264,15 @@ BOOL CloseHandle(HANDLE object)
 {
     const StandinCall *failed = StandinEnter(CallCloseHandle);
     StandinHandle *handle = HandleFromValue((uintptr_t)object, HANDLE_FILE);
+    if (handle == NULL)
+        handle = HandleFromValue((uintptr_t)object, HANDLE_MUTEX);
     if (handle == NULL) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    close(handle->fd);
+    // A mutex closed while owned is abandoned: its mark stays for the next owner to find.
+    if (handle->fd >= 0)
+        close(handle->fd);
     HandleFree(handle);
     // A failed close still ends the handle's life: the caller can do nothing about it.
     if (failed != NULL)

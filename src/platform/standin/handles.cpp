@@ -20,6 +20,7 @@ const char *KindName(HandleKind kind)
     case HANDLE_STREAM: return "stream";
     case HANDLE_CRYPT: return "crypt";
     case HANDLE_HASH: return "hash";
+    case HANDLE_MUTEX: return "mutex";
     default: return "free";
     }
 }

@@ -3,7 +3,8 @@
 // The parts, one file each: faults.cpp (the call table, faults, the call log, the last error), handles.cpp,
 // paths.cpp, files.cpp (kernel32's file calls; fopen, fwrite, fclose, remove), registry.cpp, lz.cpp,
 // boxes.cpp (MessageBoxA), environment.cpp (getenv, the Windows directory, time conversions),
-// resources.cpp, codepage.cpp (the ANSI code page's lead bytes) and crypto.cpp (CryptoAPI's SHA-256).
+// resources.cpp, codepage.cpp (the ANSI code page's lead bytes), crypto.cpp (CryptoAPI's SHA-256) and
+// objects.cpp (mutexes).
 // The calls themselves are declared in system.h and platform.h.
 #pragma once
 
@@ -54,6 +55,9 @@ enum StandinCallId {
     CallCryptGetHashParam,
     CallCryptDestroyHash,
     CallCryptReleaseContext,
+    CallCreateMutexA,
+    CallWaitForSingleObject,
+    CallReleaseMutex,
     StandinCallCount
 };
 
@@ -79,7 +83,16 @@ void CallLogWrite(const char *line);
 
 enum { HostPathCapacity = 4096 };
 
-enum HandleKind { HANDLE_FREE = 0, HANDLE_FILE, HANDLE_KEY, HANDLE_LZ, HANDLE_STREAM, HANDLE_CRYPT, HANDLE_HASH };
+enum HandleKind {
+    HANDLE_FREE = 0,
+    HANDLE_FILE,
+    HANDLE_KEY,
+    HANDLE_LZ,
+    HANDLE_STREAM,
+    HANDLE_CRYPT,
+    HANDLE_HASH,
+    HANDLE_MUTEX
+};
 
 struct StandinHandle {
     HandleKind kind;
@@ -90,6 +103,7 @@ struct StandinHandle {
     Sha256 sha;                           // hashes: the digest so far
     int hashFinished;                     // hashes: the value has been taken; no more data
     unsigned char hashValue[Sha256Size];  // hashes: the value, once taken
+    int owned;                            // mutexes: how often this process has taken it
     FILE *stream;                         // streams of the C library
     char path[HostPathCapacity];          // the Windows path (files, LZ, streams) or the key path (registry)
 };
