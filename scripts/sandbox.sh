@@ -20,6 +20,7 @@ environment() {
   echo "export WINSTUB_REGISTRY='$abs/registry.reg'"
   echo "export WINSTUB_TRANSCRIPT='$abs/transcript.jsonl'"
   echo "export WINSTUB_CALLS='$abs/calls.txt'"
+  echo "export WINSTUB_MACHINE='$abs'"
   echo "export TZ='${TZ:-Asia/Tokyo}'"
   echo "export TMP='C:\\TEMP'"
   echo "unset TEMP"

@@ -7,6 +7,57 @@ namespace {
 
 const char AppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe";
 
+// One run at a time on the machine: the installation is every user's, and two runs would race on the
+// same staged and temporary names.
+const char RunLockName[] = "Global\\KaryomPernaUpdate";
+
+// Waits until no other run holds the machine's run lock, then takes it; the lock, or NULL when it cannot
+// be had (the run then goes on alone). A lock abandoned by a run that ended without giving it back is
+// taken as well: what that run left is cleared after the confirmation.
+HANDLE TakeRunLock()
+{
+    HANDLE lock = CreateMutexA(NULL, FALSE, RunLockName);
+    if (lock == NULL)
+        return NULL;
+    DWORD waited = WaitForSingleObject(lock, INFINITE);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+        return lock;
+    CloseHandle(lock);
+    return NULL;
+}
+
+// Gives the run lock back (NULL: none was taken); nothing.
+void GiveBackRunLock(HANDLE lock)
+{
+    if (lock == NULL)
+        return;
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+}
+
+// The run itself, from the registry to the closing boxes.
+void UpdateOnce()
+{
+    char installDir[InstallPathCapacity];
+    if (!ReadInstallationDirectory(installDir, sizeof installDir)) {
+        ShowMessage(&MsgProductMissing);
+        return;
+    }
+    // Only a clear yes goes on: a box that could not be shown (0) is no consent.
+    if (ShowMessage(&MsgConfirm) != IDOK)
+        return;
+    // What an interrupted run left is cleared whichever payload this run stops at.
+    for (int row = 0; row < PayloadCount; ++row)
+        RemoveLeftovers(&PayloadTable[row], installDir);
+    // Each payload has told the user of its own failure; the tool's failure ends the run.
+    if (!InstallPayload(&PayloadTable[ToolRow], installDir))
+        return;
+    int dayOffInstalled = InstallPayload(&PayloadTable[DayOffRow], installDir);
+    ShowMessage(&MsgToolUpdated);
+    if (!dayOffInstalled)
+        ShowMessage(&MsgDayOffFailed);
+}
+
 }  // namespace
 
 int ReadInstallationDirectory(char *buffer, DWORD capacity)
@@ -32,23 +83,9 @@ int ReadInstallationDirectory(char *buffer, DWORD capacity)
 
 int RunUpdate()
 {
-    char installDir[InstallPathCapacity];
-    if (!ReadInstallationDirectory(installDir, sizeof installDir)) {
-        ShowMessage(&MsgProductMissing);
-        return 0;
-    }
-    // Only a clear yes goes on: a box that could not be shown (0) is no consent.
-    if (ShowMessage(&MsgConfirm) != IDOK)
-        return 0;
-    // What an interrupted run left is cleared whichever payload this run stops at.
-    for (int row = 0; row < PayloadCount; ++row)
-        RemoveLeftovers(&PayloadTable[row], installDir);
-    // Each payload has told the user of its own failure; the tool's failure ends the run.
-    if (!InstallPayload(&PayloadTable[ToolRow], installDir))
-        return 0;
-    int dayOffInstalled = InstallPayload(&PayloadTable[DayOffRow], installDir);
-    ShowMessage(&MsgToolUpdated);
-    if (!dayOffInstalled)
-        ShowMessage(&MsgDayOffFailed);
+    // A second run waits here for the first, and then finds its work done.
+    HANDLE lock = TakeRunLock();
+    UpdateOnce();
+    GiveBackRunLock(lock);
     return 0;
 }

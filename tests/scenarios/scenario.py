@@ -380,6 +380,8 @@ class StandinBackend:
             env["WINSTUB_REGISTRY"] = prepared.registry_file
         env["WINSTUB_TRANSCRIPT"] = os.path.join(prepared.sandbox, "transcript.jsonl")
         env["WINSTUB_CALLS"] = os.path.join(prepared.sandbox, "calls.txt")
+        # The sandbox is one machine: runs on it share its named objects (the updater's run lock).
+        env["WINSTUB_MACHINE"] = prepared.sandbox
         if run["answers"] is not None:
             env["WINSTUB_ANSWERS"] = ",".join(run["answers"])
         for name, value in scenario["env"].items():
