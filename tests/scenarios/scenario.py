@@ -383,9 +383,12 @@ class StandinBackend:
         with contextlib.ExitStack() as stack:
             for host in prepared.held:
                 stack.enter_context(self.hold(host))
-            # Relative paths (an unexpanded "%SystemDrive%\\...") resolve inside the sandbox.
+            # Started in the root of drive C, where the Wine driver starts the updater: relative paths (an
+            # unexpanded "%SystemDrive%\\...") resolve there on both.
+            drive_c = os.path.join(prepared.sandbox, "drive-C")
+            os.makedirs(drive_c, exist_ok=True)
             proc = subprocess.run([self.binary] + list(run["args"]), env=env, stdin=subprocess.DEVNULL,
-                                  cwd=prepared.sandbox,
+                                  cwd=drive_c,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=self.timeout)
         if proc.stderr:
             sys.stderr.write(proc.stderr.decode("utf-8", "replace"))
