@@ -84,7 +84,7 @@ INT OpenLzFile(const char *fileName, LPOFSTRUCT openBuffer, WORD style)
 
     struct stat st;
     int exists = stat(host, &st) == 0;
-    if ((!exists && !create) || (exists && S_ISDIR(st.st_mode)) ||
+    if ((!exists && (!create || !HostDirectoryWritable(host))) || (exists && S_ISDIR(st.st_mode)) ||
         (exists && (write || create) && (st.st_mode & S_IWUSR) == 0))
         return LZERROR_BADINHANDLE;
     StandinHandle *handle = HandleNew(HANDLE_LZ);

@@ -107,6 +107,12 @@ int SjisCompareNoCase(const char *a, const char *b);
 // The same over at most length bytes; negative, 0 or positive.
 int SjisCompareNoCaseN(const char *a, const char *b, size_t length);
 
+// ---- Files (files.cpp) -------------------------------------------------------------------------
+
+// Whether files may be created, deleted or renamed in the directory that holds the host file: not when the
+// directory lacks the owner write bit, as a read-only file does, even for root; 1 or 0.
+int HostDirectoryWritable(const char *hostPath);
+
 // ---- The ANSI code page (codepage.cpp) ---------------------------------------------------------
 
 // Whether the byte opens a double-byte character of code page 932 (0x81-0x9F, 0xE0-0xFC); 1 or 0.
