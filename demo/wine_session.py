@@ -18,6 +18,10 @@ NOBODY = 65534
 PREFIX_FOLDERS = {"windows", "users", "program files", "program files (x86)", "programdata"}
 # The host's own would reach every Windows process; the stage directory is each run's to choose.
 STAGE_VARIABLES = ("TMP", "TEMP")
+# Wine runs in this locale: code page 932 for its ANSI calls, and UTF-8 for the host's file names, which it can
+# convert only when the locale exists (else every Japanese name fails). The session compiles it beside the
+# prefix, from Debian's `locales` package, and points Wine at it with LOCPATH.
+LOCALE = "ja_JP.UTF-8"
 
 
 def free_display():
@@ -46,6 +50,7 @@ class WineSession:
         self.xvfb = None
         self.uid = NOBODY if os.geteuid() == 0 else None
         self.home = self.prefix + "-home"
+        self.locales = self.prefix + "-locale"
         # Files a run may leave anywhere on drive C, even among the prefix's folders: removed between runs.
         self.stray_names = {name.upper() for name in stray_names}
 
@@ -69,7 +74,7 @@ class WineSession:
         env.update({
             "WINEPREFIX": self.prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=", "WINESERVER": WINESERVER,
-            "LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8", "TZ": tz, "DISPLAY": self.display,
+            "LANG": LOCALE, "LC_ALL": LOCALE, "LOCPATH": self.locales, "TZ": tz, "DISPLAY": self.display,
         })
         if self.uid is not None:
             env["HOME"] = self.home
@@ -102,11 +107,25 @@ class WineSession:
             parent = os.path.dirname(parent)
         return True
 
+    def make_locale(self):
+        """Compiles the locale Wine runs in, once, where Wine's user can read it."""
+        target = os.path.join(self.locales, LOCALE)
+        if not os.path.isfile(os.path.join(target, "LC_CTYPE")):
+            os.makedirs(self.locales, exist_ok=True)
+            # Its status is 1 for mere warnings: the compiled files tell.
+            proc = subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", target], stdin=subprocess.DEVNULL,
+                                  capture_output=True)
+            if not os.path.isfile(os.path.join(target, "LC_CTYPE")):
+                raise RuntimeError("localedef could not make %s (is the locales package installed?): %s"
+                                   % (LOCALE, proc.stderr.decode("utf-8", "replace")[-500:]))
+        self.give(self.locales)
+
     def start(self, needed=()):
         for path in (self.prefix,) + tuple(needed):
             if not self.reachable(path):
                 raise RuntimeError("%s is out of reach of the user Wine runs as (nobody): run the tests as an "
                                    "ordinary user, or from a checkout that others may enter" % path)
+        self.make_locale()
         self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                                      stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
         time.sleep(0.5)

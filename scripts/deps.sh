@@ -8,6 +8,8 @@ release=("${shipping_build[@]}" osslsigncode)
 demo=(
   "${shipping_build[@]}" tzdata g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine64 xvfb fonts-ipafont-gothic imagemagick
+  # The sources of the ja_JP.UTF-8 locale that the Wine session compiles (demo/wine_session.py).
+  locales
   # What Wine's X11 driver and message boxes use when present (recommended, not required, by wine64).
   wine fonts-wine libxrender1 libxrandr2 libxinerama1 libxi6 libxcursor1 libxcomposite1 libxfixes3 libxxf86vm1
 )

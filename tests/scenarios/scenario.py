@@ -63,6 +63,9 @@ def load(path):
         s["registry"] = {"values": {"Path": DEFAULT_INSTALL_DIR}}
     s.setdefault("env", dict(DEFAULT_ENV))
     s.setdefault("dirs", list(DEFAULT_DIRS))
+    # A directory is a path, or {"path": ..., "readonly": true}: the runners see paths, and the read-only ones.
+    s["readonly_dirs"] = [d["path"] for d in s["dirs"] if isinstance(d, dict) and d.get("readonly")]
+    s["dirs"] = [d["path"] if isinstance(d, dict) else d for d in s["dirs"]]
     s.setdefault("files", {})
     s.setdefault("resources", {})
     if "runs" not in s:
@@ -185,6 +188,7 @@ class Prepared:
         self.registry_file = None
         self.before = {}        # Windows path -> (bytes, mtime_ns)
         self.held = []          # host paths to hold during the run
+        self.readonly_dirs = []  # host paths of directories made read-only
         self.resource_files = {}
 
 
@@ -211,6 +215,11 @@ def prepare(scenario, backend, sandbox, payloads):
         if entry.get("held"):
             p.held.append(host)
         p.before[winpath] = (data, os.stat(host).st_mtime_ns)
+    # Last, so that the files above could be put in them.
+    for d in scenario["readonly_dirs"]:
+        host = backend.host_path(sandbox, d)
+        os.chmod(host, 0o555)
+        p.readonly_dirs.append(host)
     text = registry_text(scenario["registry"])
     if text is not None:
         p.registry_file = os.path.join(sandbox, "registry.reg")
@@ -219,6 +228,12 @@ def prepare(scenario, backend, sandbox, payloads):
     for name, token in scenario["resources"].items():
         p.resource_files[name] = resource_override(name, token, payloads, sandbox)
     return p
+
+
+def release(prepared):
+    """Gives the read-only directories back their write bits, so that the sandbox can be removed."""
+    for host in prepared.readonly_dirs:
+        os.chmod(host, 0o755)
 
 
 def first_literal_offset(container):
@@ -402,9 +417,12 @@ class StandinBackend:
         with contextlib.ExitStack() as stack:
             for host in prepared.held:
                 stack.enter_context(self.hold(host))
-            # Relative paths (an unexpanded "%SystemDrive%\\...") resolve inside the sandbox.
+            # Started in the root of drive C, where the Wine driver starts the updater: relative paths (an
+            # unexpanded "%SystemDrive%\\...") resolve there on both.
+            drive_c = os.path.join(prepared.sandbox, "drive-C")
+            os.makedirs(drive_c, exist_ok=True)
             proc = subprocess.run([self.binary] + list(run["args"]), env=env, stdin=subprocess.DEVNULL,
-                                  cwd=prepared.sandbox,
+                                  cwd=drive_c,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=self.timeout)
         if proc.stderr and not quiet:
             sys.stderr.write(proc.stderr.decode("utf-8", "replace"))
@@ -436,10 +454,13 @@ def run_scenario(scenario, backend, payloads, keep=False):
     with sandbox_dir(keep) as sandbox:
         prepared = prepare(scenario, backend, sandbox, payloads)
         errors = []
-        for index, run in enumerate(scenario["runs"]):
-            result = backend.run(scenario, run, prepared)
-            for e in check(scenario, run, backend, prepared, result, payloads):
-                errors.append(("run %d: " % (index + 1) if len(scenario["runs"]) > 1 else "") + e)
+        try:
+            for index, run in enumerate(scenario["runs"]):
+                result = backend.run(scenario, run, prepared)
+                for e in check(scenario, run, backend, prepared, result, payloads):
+                    errors.append(("run %d: " % (index + 1) if len(scenario["runs"]) > 1 else "") + e)
+        finally:
+            release(prepared)
         if keep:
             errors.append("sandbox kept at %s" % sandbox) if errors else None
         return errors

@@ -51,10 +51,13 @@ def run_on(backend, scenario, payloads, before_each=None):
         if before_each:
             before_each()
         prepared = sc.prepare(scenario, backend, sandbox, payloads)
-        for run in scenario["runs"]:
-            result = backend.run(scenario, run, prepared)
-            errors = sc.check(scenario, run, backend, prepared, result, payloads)
-            outcomes.append((errors, result.transcript, snapshot(scenario, backend, sandbox)))
+        try:
+            for run in scenario["runs"]:
+                result = backend.run(scenario, run, prepared)
+                errors = sc.check(scenario, run, backend, prepared, result, payloads)
+                outcomes.append((errors, result.transcript, snapshot(scenario, backend, sandbox)))
+        finally:
+            sc.release(prepared)
     return outcomes
 
 

@@ -7,10 +7,8 @@
 // Without it, a terminal on standard input is asked; with neither, every box is closed.
 #include "standin.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <iconv.h>
 #include <string>
 #include <unistd.h>
 
@@ -18,31 +16,6 @@ namespace {
 
 // The index of the next answer to take from WINSTUB_ANSWERS.
 size_t answersUsed;
-
-std::string ToUtf8(const char *text)
-{
-    std::string out;
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    if (cd == (iconv_t)-1)
-        return text;
-    char *in = const_cast<char *>(text);
-    size_t inLeft = strlen(text);
-    while (inLeft > 0) {
-        char buffer[1024];
-        char *outPtr = buffer;
-        size_t outLeft = sizeof buffer;
-        size_t r = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-        out.append(buffer, (size_t)(outPtr - buffer));
-        if (r == (size_t)-1 && errno != E2BIG) {
-            // A byte that is no character of the code page: shown as U+FFFD, then skipped.
-            out += "\xEF\xBF\xBD";
-            ++in;
-            --inLeft;
-        }
-    }
-    iconv_close(cd);
-    return out;
-}
 
 std::string JsonString(const std::string &text)
 {
@@ -104,8 +77,8 @@ INT MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type)
     const StandinCall *failed = StandinEnter(CallMessageBoxA);
     if (failed != NULL)
         return (INT)failed->failure;
-    std::string captionUtf8 = ToUtf8(caption != NULL ? caption : "");
-    std::string textUtf8 = ToUtf8(text != NULL ? text : "");
+    std::string captionUtf8 = Cp932ToUtf8Shown(caption != NULL ? caption : "");
+    std::string textUtf8 = Cp932ToUtf8Shown(text != NULL ? text : "");
     int okCancel = (type & MB_TYPEMASK) == MB_OKCANCEL;
 
     int ok;

@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <string>
 
 extern char **environ;
 
@@ -17,6 +19,9 @@ const int64_t UnixEpochDays = 134774;
 const int64_t UnixEpochTicks = UnixEpochDays * 86400 * TicksPerSecond;
 
 const char WindowsDirectory[] = "C:\\WINDOWS";
+
+// The ANSI value last handed out for each name asked for: it stays where it is until that name is asked for again.
+std::map<std::string, std::string> ansiValues;
 
 int IsLeapYear(int year)
 {
@@ -52,11 +57,15 @@ const char *CrtGetEnv(const char *name)
     const StandinCall *failed = StandinEnter(CallGetenv);
     if (failed != NULL)
         return (const char *)failed->failure;
-    // Windows' environment matches names without regard to case; the first match wins.
+    // Windows' environment matches names without regard to case; the first match wins. The host's environment
+    // is UTF-8 (what a test sets, what a terminal types); a Windows program reads its ANSI form, code page 932.
     size_t length = strlen(name);
     for (char **entry = environ; entry != NULL && *entry != NULL; ++entry) {
-        if (SjisCompareNoCaseN(*entry, name, length) == 0 && (*entry)[length] == '=')
-            return *entry + length + 1;
+        if (SjisCompareNoCaseN(*entry, name, length) == 0 && (*entry)[length] == '=') {
+            std::string &value = ansiValues[name];
+            value = Utf8ToCp932Ansi(*entry + length + 1);
+            return value.c_str();
+        }
     }
     return NULL;
 }

@@ -10,6 +10,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+int HostDirectoryWritable(const char *hostPath)
+{
+    char parent[HostPathCapacity];
+    snprintf(parent, sizeof parent, "%s", hostPath);
+    char *slash = strrchr(parent, '/');
+    if (slash == NULL)
+        snprintf(parent, sizeof parent, ".");
+    else if (slash == parent)
+        parent[1] = '\0';
+    else
+        *slash = '\0';
+    struct stat st;
+    return stat(parent, &st) != 0 || (st.st_mode & S_IWUSR) != 0;
+}
+
 namespace {
 
 // Windows' error code for a failed host file operation's errno.
@@ -76,8 +91,9 @@ int OpenHostFile(const char *hostPath, int write, int create, int truncate, int 
         SetLastError(ERROR_ACCESS_DENIED);
         return -1;
     }
-    // Root may write anything; Windows' read-only attribute stops even the administrator.
-    if (exists && write && (st.st_mode & S_IWUSR) == 0) {
+    // Root may write anything; Windows' read-only attribute stops even the administrator, and so does a
+    // directory in which nobody may create files.
+    if ((exists && write && (st.st_mode & S_IWUSR) == 0) || (!exists && !HostDirectoryWritable(hostPath))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return -1;
     }
@@ -108,7 +124,7 @@ int DeleteHostFile(const char *hostPath)
         SetLastError(MissingError(hostPath));
         return 0;
     }
-    if (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0) {
+    if (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0 || !HostDirectoryWritable(hostPath)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
     }
@@ -349,6 +365,10 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags)
     }
     if (MoveBlockedBySharing(from)) {
         SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (!HostDirectoryWritable(from) || !HostDirectoryWritable(to)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     if (lstat(to, &st) == 0) {

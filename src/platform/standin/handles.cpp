@@ -81,13 +81,13 @@ void HandleFree(StandinHandle *handle)
 
 void ReportOpenHandles()
 {
-    // At a normal exit, every handle still open is a leak of the logic's.
+    // At a normal exit, every handle still open is a leak of the logic's. The log is UTF-8, like the transcript.
     for (size_t i = 0; i < HandleCapacity; ++i) {
         const StandinHandle *h = &handles[i];
         if (h->kind == HANDLE_FREE)
             continue;
         char line[4200];
-        snprintf(line, sizeof line, "LEAK %s %s", KindName(h->kind), h->path);
+        snprintf(line, sizeof line, "LEAK %s %s", KindName(h->kind), Cp932ToUtf8Shown(h->path).c_str());
         CallLogWrite(line);
     }
 }

@@ -62,14 +62,19 @@ LONG CopiedCount(uint64_t written)
     return written > 0x7FFFFFFF ? 0x7FFFFFFF : (LONG)written;
 }
 
-// One attempt of LZOpenFileA on one name; the handle, or a negative LZERROR_ value.
+// One attempt of LZOpenFileA on one name; the handle, or a negative LZ error value.
 INT OpenLzFile(const char *fileName, LPOFSTRUCT openBuffer, WORD style)
 {
     if (openBuffer != NULL) {
         memset(openBuffer, 0, sizeof *openBuffer);
         openBuffer->cBytes = (BYTE)sizeof *openBuffer;
-        snprintf(openBuffer->szPathName, sizeof openBuffer->szPathName, "%s", fileName);
     }
+    // The library opens through the old file-open record, which keeps the full path: at most 127 bytes.
+    char full[HostPathCapacity];
+    if (!FullWindowsPath(fileName, full, sizeof full) || strlen(full) >= OFS_MAXPATHNAME)
+        return LZERROR_BADINHANDLE;
+    if (openBuffer != NULL)
+        memcpy(openBuffer->szPathName, full, strlen(full) + 1);
     char host[HostPathCapacity];
     if (!HostPath(fileName, host, sizeof host))
         return LZERROR_BADINHANDLE;
@@ -79,7 +84,7 @@ INT OpenLzFile(const char *fileName, LPOFSTRUCT openBuffer, WORD style)
 
     struct stat st;
     int exists = stat(host, &st) == 0;
-    if ((!exists && !create) || (exists && S_ISDIR(st.st_mode)) ||
+    if ((!exists && (!create || !HostDirectoryWritable(host))) || (exists && S_ISDIR(st.st_mode)) ||
         (exists && (write || create) && (st.st_mode & S_IWUSR) == 0))
         return LZERROR_BADINHANDLE;
     StandinHandle *handle = HandleNew(HANDLE_LZ);
@@ -98,21 +103,28 @@ INT OpenLzFile(const char *fileName, LPOFSTRUCT openBuffer, WORD style)
     }
     handle->fd = fd;
     handle->writable = write || create;
-    snprintf(handle->path, sizeof handle->path, "%s", fileName);
+    snprintf(handle->path, sizeof handle->path, "%s", full);
     return LzHandleBase + (INT)HandleValue(handle);
 }
 
 // The name under which the library looks for a file it could not open: the compressed file's name, the
 // last character of the extension replaced by '_' ("A.EXE" -> "A.EX_"), '_' appended to a shorter
-// extension, "._" to a name without one. Returns 0 when it does not fit.
+// extension, "._" to a name without one. The extension is the one of the last name, after the last real
+// separator (a trail byte may be 0x5C). Returns 0 when it does not fit.
 int CompressedFileName(const char *fileName, char *buffer, size_t capacity)
 {
     size_t length = strlen(fileName);
     if (length + 3 > capacity)
         return 0;
     memcpy(buffer, fileName, length + 1);
-    char *name = strrchr(buffer, '\\');
-    char *dot = strchr(name != NULL ? name : buffer, '.');
+    char *name = buffer;
+    for (char *p = buffer; *p != '\0'; ++p) {
+        if (*p == '\\')
+            name = p + 1;
+        else if (Cp932IsLeadByte((unsigned char)*p) && p[1] != '\0')
+            ++p;
+    }
+    char *dot = strchr(name, '.');
     if (dot == NULL) {
         memcpy(buffer + length, "._", 3);
     } else if (strlen(dot + 1) < 3) {

@@ -41,7 +41,7 @@ bool ParseQuoted(const std::string &text, size_t *pos, std::string *out)
     for (size_t i = *pos + 1; i < text.size(); ++i) {
         unsigned char c = (unsigned char)text[i];
         // A Shift-JIS trail byte may be 0x5C, which is no escape.
-        if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < text.size()) {
+        if (Cp932IsLeadByte(c) && i + 1 < text.size()) {
             out->push_back((char)c);
             out->push_back(text[++i]);
             continue;

@@ -3,9 +3,9 @@
 // The parts, one file each: faults.cpp (the call table, faults, the call log, the last error), handles.cpp,
 // paths.cpp, files.cpp (kernel32's file calls; fopen, fwrite, fclose, remove), registry.cpp, lz.cpp,
 // boxes.cpp (MessageBoxA), environment.cpp (getenv, the Windows directory, time conversions),
-// resources.cpp, codepage.cpp (the ANSI code page's lead bytes), crypto.cpp (CryptoAPI's SHA-256) and
-// objects.cpp (mutexes).
-// The calls themselves are declared in system.h and platform.h.
+// resources.cpp, codepage.cpp (the ANSI code page: its lead bytes, and its conversions to and from the
+// host's UTF-8), crypto.cpp (CryptoAPI's SHA-256) and objects.cpp (mutexes). The calls themselves are
+// declared in system.h and platform.h.
 #pragma once
 
 #include "system.h"
@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 // ---- Calls, faults and the call log (faults.cpp) -----------------------------------------------
 
@@ -125,17 +126,36 @@ void ReportOpenHandles();
 
 // ---- Paths and names (paths.cpp) ---------------------------------------------------------------
 
-// Translates a Windows path to the host's; 1, or 0 with the last error set (an unmapped drive, too long).
+// Translates a Windows path to the host's: resolved as Windows resolves it, each name in UTF-8 and in the case
+// of an existing entry that differs only in the case of ASCII letters; 1, or 0 with the last error set (an
+// unmapped drive, a network path, too long, a name that is not one).
 int HostPath(const char *windowsPath, char *hostPath, size_t capacity);
+// The full Windows path, as GetFullPathNameA forms it; 1, or 0 with the last error set.
+int FullWindowsPath(const char *windowsPath, char *fullPath, size_t capacity);
 // Compares Shift-JIS strings with only single-byte ASCII letters folded; negative, 0 or positive.
 int SjisCompareNoCase(const char *a, const char *b);
 // The same over at most length bytes; negative, 0 or positive.
 int SjisCompareNoCaseN(const char *a, const char *b, size_t length);
 
+// ---- Files (files.cpp) -------------------------------------------------------------------------
+
+// Whether files may be created, deleted or renamed in the directory that holds the host file: not when the
+// directory lacks the owner write bit, as a read-only file does, even for root; 1 or 0.
+int HostDirectoryWritable(const char *hostPath);
+
 // ---- The ANSI code page (codepage.cpp) ---------------------------------------------------------
 
 // Whether the byte opens a double-byte character of code page 932 (0x81-0x9F, 0xE0-0xFC); 1 or 0.
 int Cp932IsLeadByte(unsigned char byte);
+// Converts length bytes of code page 932 to UTF-8; 1, or 0 when a byte sequence is no character.
+int Cp932ToUtf8(const char *text, size_t length, std::string *utf8);
+// Converts length bytes of UTF-8 to code page 932; 1, or 0 when a character has no form there.
+int Utf8ToCp932(const char *text, size_t length, std::string *cp932);
+// Text of code page 932 in UTF-8 for people to read: each byte that is no character becomes U+FFFD.
+std::string Cp932ToUtf8Shown(const char *text);
+// UTF-8 text as a Windows program's ANSI view of it: each character without a form in code page 932, and each
+// byte that is no UTF-8, becomes '?'.
+std::string Utf8ToCp932Ansi(const char *text);
 
 // ---- Time (environment.cpp) --------------------------------------------------------------------
 
