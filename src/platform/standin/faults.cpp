@@ -58,6 +58,7 @@ const StandinCall StandinCalls[StandinCallCount] = {
     {"CreateMutexA",            0,                                  ERROR_ACCESS_DENIED,            0},
     {"WaitForSingleObject",     WAIT_FAILED,                        ERROR_INVALID_HANDLE,           0},
     {"ReleaseMutex",            FALSE,                              ERROR_NOT_OWNER,                0},
+    {"GetFullPathNameA",        0,                                  ERROR_NOT_ENOUGH_MEMORY,        0},
 };
 // clang-format on
 

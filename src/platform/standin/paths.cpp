@@ -320,6 +320,34 @@ int FullWindowsPath(const char *windowsPath, char *fullPath, size_t capacity)
     return 1;
 }
 
+DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR *filePart)
+{
+    const StandinCall *failed = StandinEnter(CallGetFullPathNameA);
+    if (filePart != NULL)
+        *filePart = NULL;
+    if (failed != NULL)
+        return (DWORD)failed->failure;
+    char full[HostPathCapacity];
+    if (fileName == NULL || !FullWindowsPath(fileName, full, sizeof full))
+        return 0;
+    size_t length = strlen(full);
+    // Too small a buffer gets nothing but the size it would need, its NUL included.
+    if (buffer == NULL || length + 1 > bufferLength)
+        return (DWORD)(length + 1);
+    memcpy(buffer, full, length + 1);
+    if (filePart != NULL) {
+        const char *name = NULL;
+        for (const char *p = buffer; *p != '\0'; ++p) {
+            if (*p == '\\')
+                name = p + 1;
+            else if (Cp932IsLeadByte((unsigned char)*p) && p[1] != '\0')
+                ++p;
+        }
+        *filePart = name != NULL && *name != '\0' ? buffer + (name - buffer) : NULL;
+    }
+    return (DWORD)length;
+}
+
 int HostPath(const char *windowsPath, char *hostPath, size_t capacity)
 {
     // The ANSI calls convert a path into a buffer of MAX_PATH characters.

@@ -59,6 +59,7 @@ enum StandinCallId {
     CallCreateMutexA,
     CallWaitForSingleObject,
     CallReleaseMutex,
+    CallGetFullPathNameA,
     StandinCallCount
 };
 
