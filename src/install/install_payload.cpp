@@ -52,11 +52,17 @@ int FormTargetPath(const char *installDir, const char *targetName, char *target,
     return AppendFileName(target, capacity, targetName);
 }
 
-// Whether a directory of that length, its separator included, leaves room for every payload's file name
-// in a path that LZOpenFileA can open; 1 or 0.
-int LeavesRoomForEveryPayload(size_t directoryLength)
+// Whether the directory of a path that ends in a file name of nameLength bytes leaves room for every
+// payload's file name in a path that LZOpenFileA can open. Measured as the system resolves it, for that
+// is what the LZ library holds: the current directory in front of a relative path, "." and ".." gone.
+// 1, or 0 (also when the path cannot be resolved).
+int LeavesRoomForEveryPayload(const char *path, size_t nameLength)
 {
-    return directoryLength + LongestPayloadName < LzPathCapacity;
+    char full[MAX_PATH];
+    DWORD length = GetFullPathNameA(path, sizeof full, full, NULL);
+    if (length == 0 || length >= sizeof full || length < nameLength)
+        return 0;
+    return length - nameLength + LongestPayloadName < LzPathCapacity;
 }
 
 // The message that tells the user why the guard refused, by its verdict.
@@ -95,8 +101,9 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
         return Fail(NULL, NULL, row->sourceFailed);
 
     char stagedPath[StagedPathCapacity];
-    if (!StageDirectory(stagedPath, sizeof stagedPath) || !LeavesRoomForEveryPayload(strlen(stagedPath)) ||
-        !AppendFileName(stagedPath, sizeof stagedPath, row->stagedName))
+    if (!StageDirectory(stagedPath, sizeof stagedPath) ||
+        !AppendFileName(stagedPath, sizeof stagedPath, row->stagedName) ||
+        !LeavesRoomForEveryPayload(stagedPath, strlen(row->stagedName)))
         return Fail(NULL, NULL, row->sourceFailed);
 
     int staged = WriteStagedFile(stagedPath, payload + SzddContainerPrefixSize, size - SzddContainerPrefixSize);
@@ -107,7 +114,7 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     char targetPath[InstallPathCapacity];
     char temporaryPath[InstallPathCapacity];
     if (!FormTargetPath(installDir, row->targetName, targetPath, sizeof targetPath) ||
-        !LeavesRoomForEveryPayload(strlen(targetPath) - strlen(row->targetName)) ||
+        !LeavesRoomForEveryPayload(targetPath, strlen(row->targetName)) ||
         !TemporaryPathFor(targetPath, temporaryPath, sizeof temporaryPath))
         return Fail(stagedPath, NULL, row->targetFailed);
 
