@@ -116,6 +116,24 @@ int OpenHostFile(const char *hostPath, int write, int create, int truncate, int 
     return fd;
 }
 
+// Whether an open of the file stops its deletion, or its move either way: one of this process's that does
+// not share delete, or another process's that shares nothing (an exclusive lock). Another process's open
+// that shares takes a shared lock, and stands for one that shares everything, delete included, as the
+// holds the tests make do. 1 or 0.
+int DeleteBlockedBySharing(const char *hostPath)
+{
+    struct stat st;
+    if (stat(hostPath, &st) != 0)
+        return 0;
+    for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE)) {
+        struct stat open;
+        if (fstat(h->fd, &open) == 0 && open.st_dev == st.st_dev && open.st_ino == st.st_ino &&
+            (h->shareMode & FILE_SHARE_DELETE) == 0)
+            return 1;
+    }
+    return HostFileHeld(hostPath, 0);
+}
+
 // Deletes a host file as DeleteFileA does; 1, or 0 with the last error set.
 int DeleteHostFile(const char *hostPath)
 {
@@ -128,7 +146,7 @@ int DeleteHostFile(const char *hostPath)
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
     }
-    if (HostFileHeld(hostPath, 1)) {
+    if (DeleteBlockedBySharing(hostPath)) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return 0;
     }
@@ -137,26 +155,6 @@ int DeleteHostFile(const char *hostPath)
         return 0;
     }
     return 1;
-}
-
-// Whether an open of the file stops its move: one of this process's that does not share delete, or, when
-// this process holds it nowhere, any other process's (while it holds the file itself, another's hold is
-// hidden behind its own lock). 1 or 0.
-int MoveBlockedBySharing(const char *hostPath)
-{
-    struct stat st;
-    if (stat(hostPath, &st) != 0)
-        return 0;
-    int heldHere = 0;
-    for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE)) {
-        struct stat open;
-        if (fstat(h->fd, &open) != 0 || open.st_dev != st.st_dev || open.st_ino != st.st_ino)
-            continue;
-        if ((h->shareMode & FILE_SHARE_DELETE) == 0)
-            return 1;
-        heldHere = 1;
-    }
-    return !heldHere && HostFileHeld(hostPath, 1);
 }
 
 }  // namespace
@@ -363,7 +361,7 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags)
         SetLastError(MissingError(from));
         return FALSE;
     }
-    if (MoveBlockedBySharing(from)) {
+    if (DeleteBlockedBySharing(from)) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
@@ -380,7 +378,7 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags)
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
-        if (HostFileHeld(to, 1)) {
+        if (DeleteBlockedBySharing(to)) {
             SetLastError(ERROR_SHARING_VIOLATION);
             return FALSE;
         }
