@@ -5,11 +5,16 @@
 //   {"caption":"…","text":"…","style":N,"answer":N}  (caption and text converted from code page 932 to UTF-8)
 // WINSTUB_ANSWERS: "ok"/"cancel", comma-separated, used in order; once they run out every box gets OK.
 // Without it, a terminal on standard input is asked; with neither, every box is closed.
+// WINSTUB_BOX_STATE: the file that receives, as each box appears, one line of what the box finds:
+//   {"open":["file C:\\…",…],"files":["C:\\TEMP\\…",…]}  (handles still open, the run lock aside, and
+//   every file on the drives, host names in UTF-8), so that a test can tell what was cleaned up before.
 #include "standin.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -70,6 +75,61 @@ int AskTerminal(const std::string &caption, const std::string &text, int okCance
     return !(line[0] == 'c' || line[0] == 'C');
 }
 
+// Appends to list, as JSON strings, the files below the host directory, named by their Windows paths.
+void ListFiles(const std::string &host, const std::string &windows, std::string *list)
+{
+    DIR *dir = opendir(host.c_str());
+    if (dir == NULL)
+        return;
+    for (struct dirent *entry; (entry = readdir(dir)) != NULL;) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st;
+        std::string child = host + "/" + name;
+        if (lstat(child.c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            ListFiles(child, windows + name + "\\", list);
+        } else {
+            *list += list->empty() ? "" : ",";
+            *list += JsonString(windows + name);
+        }
+    }
+    closedir(dir);
+}
+
+// Appends the machine as a box finds it to the WINSTUB_BOX_STATE file, if there is one.
+void RecordBoxState()
+{
+    const char *record = getenv("WINSTUB_BOX_STATE");
+    if (record == NULL || record[0] == '\0')
+        return;
+    static const HandleKind kinds[] = {HANDLE_FILE, HANDLE_KEY, HANDLE_LZ, HANDLE_STREAM, HANDLE_CRYPT, HANDLE_HASH};
+    static const char *const kindNames[] = {"file", "key", "lz", "stream", "crypt", "hash"};
+    std::string open;
+    for (size_t k = 0; k < sizeof kinds / sizeof kinds[0]; ++k) {
+        for (StandinHandle *h = HandleNextOfKind(NULL, kinds[k]); h != NULL; h = HandleNextOfKind(h, kinds[k])) {
+            open += open.empty() ? "" : ",";
+            open += JsonString(std::string(kindNames[k]) + " " + Cp932ToUtf8Shown(h->path));
+        }
+    }
+    std::string files;
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+        char variable[] = "WINSTUB_DRIVE_C";
+        variable[sizeof variable - 2] = letter;
+        const char *root = getenv(variable);
+        if (root != NULL && root[0] != '\0')
+            ListFiles(root, std::string(1, letter) + ":\\", &files);
+    }
+    FILE *out = fopen(record, "ab");
+    if (out == NULL)
+        return;
+    std::string line = "{\"open\":[" + open + "],\"files\":[" + files + "]}\n";
+    fwrite(line.data(), 1, line.size(), out);
+    fclose(out);
+}
+
 }  // namespace
 
 INT MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type)
@@ -77,6 +137,7 @@ INT MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type)
     const StandinCall *failed = StandinEnter(CallMessageBoxA);
     if (failed != NULL)
         return (INT)failed->failure;
+    RecordBoxState();
     std::string captionUtf8 = Cp932ToUtf8Shown(caption != NULL ? caption : "");
     std::string textUtf8 = Cp932ToUtf8Shown(text != NULL ? text : "");
     int okCancel = (type & MB_TYPEMASK) == MB_OKCANCEL;
