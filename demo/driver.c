@@ -3,16 +3,20 @@
  * order given, and reports the updater's exit status.
  *
  *   driver.exe --exe PATH --transcript OUT [--cwd DIR] [--env FILE] [--answers ok,cancel,close,...]
- *              [--args TEXT] [--hold PATH] [--clear-key KEY] [--registry FILE.reg]
- *              [--pause-ms N --shots DIR]
+ *              [--args TEXT] [--hold PATH] [--hold-shared PATH] [--clear-key KEY] [--registry FILE.reg]
+ *              [--instances N] [--pause-ms N --shots DIR]
  *
  * --env: UTF-8 lines NAME=VALUE added to this process's environment, from which TMP and TEMP are
- * removed first. --hold PATH (up to 8): kept open with share mode 0 while the updater runs.
+ * removed first. --hold PATH (up to 8): kept open with share mode 0 while the updater runs;
+ * --hold-shared PATH: likewise, sharing read, write and delete. --instances N (up to 8): that many
+ * updaters started at once, each answered by the same list; the first records to OUT, the k-th to
+ * OUT.k.
  * --clear-key KEY (up to 8): deleted under HKEY_LOCAL_MACHINE first; --registry FILE: then imported
  * with regedit. --pause-ms/--shots: before answering box N, create DIR\box-N.shown (holding the box's
  * screen rectangle) and wait, so that a screenshot can be taken.
  * Once the answers run out every further box gets OK; "close" closes a box as its title bar would.
- * Prints "exit N" on success; exit status 0, or 2 on bad usage, 3 when the updater does not finish. */
+ * Prints "exit N" (one N per instance) on success; exit status 0, or 2 on bad usage, 3 when an updater
+ * does not finish. */
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,8 +24,18 @@
 
 #define TIMEOUT_MS 60000
 #define MAX_BOXES 64
+#define MAX_INSTANCES 8
 
-static FILE *transcript;
+/* One updater and how far its boxes have been answered. */
+struct Instance {
+    PROCESS_INFORMATION pi;
+    FILE *transcript;
+    const wchar_t *next_answer;
+    int boxes;
+    HWND last;
+    int done;
+    DWORD status;
+};
 
 static void Die(const wchar_t *what)
 {
@@ -91,7 +105,7 @@ static DWORD RunToEnd(wchar_t *command)
 }
 
 /* JSON string of UTF-16 text, as UTF-8. */
-static void PutJsonString(const wchar_t *text)
+static void PutJsonString(FILE *transcript, const wchar_t *text)
 {
     fputc('"', transcript);
     for (const wchar_t *p = text; *p; p++) {
@@ -222,11 +236,64 @@ static int IconStyle(HWND box)
     return style;
 }
 
+/* Records the box and answers it for the instance; 0, or 1 when the instance showed too many boxes. */
+static int AnswerBox(struct Instance *u, HWND box, const wchar_t *shots, int pause_ms)
+{
+    Sleep(50); /* let it paint */
+    wchar_t caption[1024] = L"", text[4096] = L"";
+    GetWindowTextW(box, caption, 1024);
+    HWND text_control = GetDlgItem(box, 0xFFFF);
+    if (text_control) GetWindowTextW(text_control, text, 4096);
+    int style = ButtonStyle(box) | IconStyle(box);
+
+    /* The next answer: ok, cancel, or close (the title bar's close, which MessageBox reports as cancel). */
+    wchar_t answer[16] = L"ok";
+    if (*u->next_answer) {
+        size_t len = wcscspn(u->next_answer, L",");
+        if (len < 16) {
+            wcsncpy(answer, u->next_answer, len);
+            answer[len] = 0;
+        }
+        u->next_answer += len + (u->next_answer[len] == L',');
+    }
+    /* What MessageBox returns: a box without a Cancel button reports OK however it is left. */
+    int has_cancel = GetDlgItem(box, IDCANCEL) && IsWindowVisible(GetDlgItem(box, IDCANCEL));
+    int id = !wcscmp(answer, L"ok") || !has_cancel ? IDOK : IDCANCEL;
+
+    u->boxes++;
+    if (shots && pause_ms > 0) {
+        wchar_t marker[MAX_PATH];
+        _snwprintf(marker, MAX_PATH, L"%ls\\box-%d.shown", shots, u->boxes);
+        /* The marker holds the box's place on the screen: left top right bottom. */
+        RECT r;
+        GetWindowRect(box, &r);
+        FILE *m = _wfopen(marker, L"wb");
+        if (m) {
+            fprintf(m, "%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
+            fclose(m);
+        }
+        Sleep(pause_ms);
+    }
+
+    fputs("{\"caption\":", u->transcript);
+    PutJsonString(u->transcript, caption);
+    fputs(",\"text\":", u->transcript);
+    PutJsonString(u->transcript, text);
+    fprintf(u->transcript, ",\"style\":%d,\"answer\":%d}\n", style, id);
+    fflush(u->transcript);
+
+    if (!wcscmp(answer, L"close")) PostMessageW(box, WM_CLOSE, 0, 0);
+    else PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
+    /* Either way the box goes; wait for it before looking for the next. */
+    u->last = box;
+    return u->boxes > MAX_BOXES;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
     const wchar_t *exe = NULL, *out = NULL, *cwd = NULL, *env_file = NULL, *answers = L"", *extra = NULL;
     const wchar_t *hold[8], *shots = NULL, *registry = NULL, *clear[8];
-    int holds = 0, clears = 0, pause_ms = 0;
+    int holds = 0, clears = 0, pause_ms = 0, instances = 1, shared[8];
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!wcscmp(argv[i], L"--exe")) exe = argv[i + 1];
         else if (!wcscmp(argv[i], L"--transcript")) out = argv[i + 1];
@@ -234,17 +301,27 @@ int wmain(int argc, wchar_t **argv)
         else if (!wcscmp(argv[i], L"--env")) env_file = argv[i + 1];
         else if (!wcscmp(argv[i], L"--answers")) answers = argv[i + 1];
         else if (!wcscmp(argv[i], L"--args")) extra = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--hold") && holds < 8) hold[holds++] = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--hold") && holds < 8) shared[holds] = 0, hold[holds++] = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--hold-shared") && holds < 8) shared[holds] = 1, hold[holds++] = argv[i + 1];
         else if (!wcscmp(argv[i], L"--clear-key") && clears < 8) clear[clears++] = argv[i + 1];
         else if (!wcscmp(argv[i], L"--registry")) registry = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--instances")) instances = _wtoi(argv[i + 1]);
         else if (!wcscmp(argv[i], L"--shots")) shots = argv[i + 1];
         else if (!wcscmp(argv[i], L"--pause-ms")) pause_ms = _wtoi(argv[i + 1]);
         else Die(L"unknown option");
     }
     if (!exe || !out) Die(L"usage: driver --exe PATH --transcript OUT [options]");
+    if (instances < 1 || instances > MAX_INSTANCES) Die(L"--instances: 1 to 8");
 
-    transcript = _wfopen(out, L"wb");
-    if (!transcript) Die(L"cannot create the transcript");
+    static struct Instance runs[MAX_INSTANCES];
+    for (int k = 0; k < instances; k++) {
+        wchar_t path[MAX_PATH];
+        if (k == 0) _snwprintf(path, MAX_PATH, L"%ls", out);
+        else _snwprintf(path, MAX_PATH, L"%ls.%d", out, k + 1);
+        runs[k].transcript = _wfopen(path, L"wb");
+        if (!runs[k].transcript) Die(L"cannot create the transcript");
+        runs[k].next_answer = answers;
+    }
 
     /* The machine as the run sees it: earlier runs' keys gone, this run's imported. */
     for (int i = 0; i < clears; i++) RegDeleteTreeW(HKEY_LOCAL_MACHINE, clear[i]);
@@ -256,95 +333,61 @@ int wmain(int argc, wchar_t **argv)
 
     HANDLE held[8];
     for (int i = 0; i < holds; i++) {
-        held[i] = CreateFileW(hold[i], GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        DWORD sharing = shared[i] ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0;
+        held[i] = CreateFileW(hold[i], GENERIC_READ, sharing, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
         if (held[i] == INVALID_HANDLE_VALUE) Die(L"cannot hold the file");
     }
 
     static wchar_t command[4096];
     _snwprintf(command, 4095, extra ? L"\"%ls\" %ls" : L"\"%ls\"", exe, extra);
-    STARTUPINFOW si = {sizeof si};
-    PROCESS_INFORMATION pi;
     wchar_t *env = env_file ? EnvironmentBlock(env_file) : NULL;
-    if (!CreateProcessW(exe, command, NULL, NULL, FALSE, CREATE_UNICODE_ENVIRONMENT, env, cwd, &si, &pi)) {
-        Die(L"cannot start the updater");
+    /* All at once, as a double-click twice would start them. */
+    for (int k = 0; k < instances; k++) {
+        STARTUPINFOW si = {sizeof si};
+        if (!CreateProcessW(exe, command, NULL, NULL, FALSE, CREATE_UNICODE_ENVIRONMENT, env, cwd, &si,
+                            &runs[k].pi)) {
+            Die(L"cannot start the updater");
+        }
     }
 
-    const wchar_t *next_answer = answers;
-    int boxes = 0;
-    HWND last = NULL;
     DWORD started = GetTickCount();
-    for (;;) {
-        if (WaitForSingleObject(pi.hProcess, 50) == WAIT_OBJECT_0) break;
+    for (int running = instances; running > 0;) {
         if (GetTickCount() - started > TIMEOUT_MS) {
-            TerminateProcess(pi.hProcess, 99);
-            fwprintf(stderr, L"driver: the updater did not finish\n");
+            for (int k = 0; k < instances; k++) {
+                if (!runs[k].done) TerminateProcess(runs[k].pi.hProcess, 99);
+            }
+            fwprintf(stderr, L"driver: an updater did not finish\n");
             return 3;
         }
-        if (last && IsWindow(last)) continue; /* the box we answered is still closing */
-        struct Search s = {pi.dwProcessId, NULL, NULL};
-        EnumWindows(FindBox, (LPARAM)&s);
-        if (!s.found) continue;
-        HWND box = s.found;
-        Sleep(50); /* let it paint */
-
-        wchar_t caption[1024] = L"", text[4096] = L"";
-        GetWindowTextW(box, caption, 1024);
-        HWND text_control = GetDlgItem(box, 0xFFFF);
-        if (text_control) GetWindowTextW(text_control, text, 4096);
-        int style = ButtonStyle(box) | IconStyle(box);
-
-        /* The next answer: ok, cancel, or close (the title bar's close, which MessageBox reports as cancel). */
-        wchar_t answer[16] = L"ok";
-        if (*next_answer) {
-            size_t len = wcscspn(next_answer, L",");
-            if (len < 16) {
-                wcsncpy(answer, next_answer, len);
-                answer[len] = 0;
+        Sleep(20);
+        for (int k = 0; k < instances; k++) {
+            struct Instance *u = &runs[k];
+            if (u->done) continue;
+            if (WaitForSingleObject(u->pi.hProcess, 0) == WAIT_OBJECT_0) {
+                GetExitCodeProcess(u->pi.hProcess, &u->status);
+                u->done = 1;
+                running--;
+                continue;
             }
-            next_answer += len + (next_answer[len] == L',');
-        }
-        /* What MessageBox returns: a box without a Cancel button reports OK however it is left. */
-        int has_cancel = GetDlgItem(box, IDCANCEL) && IsWindowVisible(GetDlgItem(box, IDCANCEL));
-        int id = !wcscmp(answer, L"ok") || !has_cancel ? IDOK : IDCANCEL;
-
-        boxes++;
-        if (shots && pause_ms > 0) {
-            wchar_t marker[MAX_PATH];
-            _snwprintf(marker, MAX_PATH, L"%ls\\box-%d.shown", shots, boxes);
-            /* The marker holds the box's place on the screen: left top right bottom. */
-            RECT r;
-            GetWindowRect(box, &r);
-            FILE *m = _wfopen(marker, L"wb");
-            if (m) {
-                fprintf(m, "%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
-                fclose(m);
+            if (u->last && IsWindow(u->last)) continue; /* the box we answered is still closing */
+            struct Search s = {u->pi.dwProcessId, NULL, NULL};
+            EnumWindows(FindBox, (LPARAM)&s);
+            if (!s.found) continue;
+            if (AnswerBox(u, s.found, k == 0 ? shots : NULL, pause_ms)) {
+                TerminateProcess(u->pi.hProcess, 98);
+                fwprintf(stderr, L"driver: too many boxes\n");
+                return 3;
             }
-            Sleep(pause_ms);
-        }
-
-        fputs("{\"caption\":", transcript);
-        PutJsonString(caption);
-        fputs(",\"text\":", transcript);
-        PutJsonString(text);
-        fprintf(transcript, ",\"style\":%d,\"answer\":%d}\n", style, id);
-        fflush(transcript);
-
-        if (!wcscmp(answer, L"close")) PostMessageW(box, WM_CLOSE, 0, 0);
-        else PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
-        /* Either way the box goes; wait for it before looking for the next. */
-        last = box;
-        if (boxes > MAX_BOXES) {
-            TerminateProcess(pi.hProcess, 98);
-            fwprintf(stderr, L"driver: too many boxes\n");
-            return 3;
         }
     }
-    DWORD status = 0;
-    GetExitCodeProcess(pi.hProcess, &status);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    wprintf(L"exit");
+    for (int k = 0; k < instances; k++) {
+        CloseHandle(runs[k].pi.hThread);
+        CloseHandle(runs[k].pi.hProcess);
+        fclose(runs[k].transcript);
+        wprintf(L" %lu", runs[k].status);
+    }
+    wprintf(L"\n");
     for (int i = 0; i < holds; i++) CloseHandle(held[i]);
-    fclose(transcript);
-    wprintf(L"exit %lu\n", status);
     return 0;
 }

@@ -170,43 +170,53 @@ class WineSession:
                     os.remove(os.path.join(dirpath, name))
 
     def drive(self, driver, updater, workdir, environment, answers, clear_keys=(), registry=None, held=(),
-              args=(), options=(), tz="Asia/Tokyo", extra=None, timeout=120):
+              args=(), options=(), tz="Asia/Tokyo", extra=None, timeout=120, instances=1):
         """Runs the updater through the driver: (its exit status, its boxes as dicts); raises if the driver fails.
+        With instances > 1, that many updaters start at once: ([exit statuses], [boxes of each]).
 
         environment: the run's own variables (the host's TMP and TEMP never reach it); answers: ok, cancel
-        or close for the boxes in order, then OK; clear_keys are deleted under HKEY_LOCAL_MACHINE before
-        the registry file (host path) is imported; held: Windows paths kept open with share mode 0; the
+        or close for the boxes in order, then OK, for each updater; clear_keys are deleted under
+        HKEY_LOCAL_MACHINE before the registry file (host path) is imported; held: Windows paths kept open
+        with share mode 0, or (path, shared) pairs, shared ones sharing read, write and delete; the
         driver's files go to workdir, which Wine's user is given, as is drive C."""
         env_file = os.path.join(workdir, "environment.txt")
         with open(env_file, "w", encoding="utf-8", newline="\n") as f:
             for name, value in environment.items():
                 f.write("%s=%s\n" % (name, value))
         transcript = os.path.join(workdir, "transcript.jsonl")
-        if os.path.exists(transcript):
-            os.remove(transcript)
+        transcripts = [transcript] + ["%s.%d" % (transcript, k) for k in range(2, instances + 1)]
+        for path in transcripts:
+            if os.path.exists(path):
+                os.remove(path)
         command = [driver, "--exe", windows_path_of_host(updater), "--transcript", windows_path_of_host(transcript),
                    "--env", windows_path_of_host(env_file), "--answers", ",".join(answers),
                    # Relative paths (an unexpanded "%SystemDrive%\\...") land on drive C.
-                   "--cwd", "C:\\"]
+                   "--cwd", "C:\\", "--instances", str(instances)]
         for key in clear_keys:
             command += ["--clear-key", key]
         if registry:
             command += ["--registry", windows_path_of_host(registry)]
         if args:
             command += ["--args", " ".join('"%s"' % a if " " in a else a for a in args)]
-        for path in held:
-            command += ["--hold", path]
+        for entry in held:
+            path, shared = entry if isinstance(entry, tuple) else (entry, False)
+            command += ["--hold-shared" if shared else "--hold", path]
         command += list(options)
         self.give(self.drive_c())
         self.give(workdir)
         proc = self.wine(command, tz=tz, extra=extra, timeout=timeout, check=False)
         out = proc.stdout.decode("utf-8", "replace")
-        status = re.search(r"exit (\d+)", out)
+        status = re.search(r"exit((?: \d+)+)", out)
         if proc.returncode != 0 or not status:
             raise RuntimeError("driver failed (%d): %s %s" % (proc.returncode, out,
                                                              proc.stderr.decode("utf-8", "replace")[-2000:]))
+        statuses = [int(n) for n in status.group(1).split()]
         boxes = []
-        if os.path.exists(transcript):
-            with open(transcript, encoding="utf-8") as f:
-                boxes = [json.loads(line) for line in f if line.strip()]
-        return int(status.group(1)), boxes
+        for path in transcripts:
+            boxes.append([])
+            if os.path.exists(path):
+                with open(path, encoding="utf-8") as f:
+                    boxes[-1] = [json.loads(line) for line in f if line.strip()]
+        if instances == 1:
+            return statuses[0], boxes[0]
+        return statuses, boxes

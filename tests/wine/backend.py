@@ -78,8 +78,13 @@ class WineBackend:
         registry = scenario["registry"]
         if registry and registry.get("key") and registry["key"].lower() != sc.APP_PATHS_KEY.lower():
             clear_keys.append(registry["key"])
+        held = [(self.windows_path(host), shared) for host, shared in prepared.held]
         exit_code, boxes = self.session.drive(
             self.driver, updater, sandbox, environment, answers, clear_keys=clear_keys,
-            registry=prepared.registry_file, held=[self.windows_path(host) for host in prepared.held],
-            args=run["args"], tz=scenario["tz"], extra=extra_env, timeout=self.timeout)
-        return sc.RunResult(exit_code, boxes)
+            registry=prepared.registry_file, held=held, args=run["args"], tz=scenario["tz"], extra=extra_env,
+            timeout=self.timeout, instances=run["instances"])
+        if run["instances"] == 1:
+            return sc.RunResult(exit_code, boxes)
+        results = [sc.RunResult(status, shown) for status, shown in zip(exit_code, boxes)]
+        results[0].others = results[1:]
+        return results[0]

@@ -6,6 +6,7 @@ and holds the two to each other: the same boxes (caption, text, style, answer) a
 import argparse
 import glob
 import hashlib
+import json
 import os
 import sys
 import time
@@ -55,7 +56,9 @@ def run_on(backend, scenario, payloads, before_each=None):
             for run in scenario["runs"]:
                 result = backend.run(scenario, run, prepared)
                 errors = sc.check(scenario, run, backend, prepared, result, payloads)
-                outcomes.append((errors, result.transcript, snapshot(scenario, backend, sandbox)))
+                # Updaters started together are compared as a set: which of them came first is chance.
+                shown = sorted(json.dumps(r.transcript, sort_keys=True) for r in [result] + result.others)
+                outcomes.append((errors, shown, snapshot(scenario, backend, sandbox)))
         finally:
             sc.release(prepared)
     return outcomes
