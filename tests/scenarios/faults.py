@@ -102,6 +102,7 @@ def run_failure(scenario, backend, payloads, faults, old_tool, old_dayoff, new_t
         allowed = sc.STRAY_NAMES if faulted_names & set(DELETING_CALLS) else ()
         for path in sc.stray_files(backend, sandbox, allowed):
             errors.append("left behind: %s" % path)
+        errors += sc.box_state_errors(result, allowed)
     return errors
 
 

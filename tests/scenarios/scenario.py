@@ -45,10 +45,14 @@ class Payloads:
 
 
 class RunResult:
-    def __init__(self, exit_code, transcript, calls=None):
+    def __init__(self, exit_code, transcript, calls=None, box_states=None, others=()):
         self.exit_code = exit_code
         self.transcript = transcript
         self.calls = calls or []
+        # What each box found as it appeared (the stand-in's record), or None where nobody recorded it.
+        self.box_states = box_states
+        # The other instances of a run that starts several at once, each a RunResult.
+        self.others = list(others)
 
 
 def load(path):
@@ -75,15 +79,22 @@ def load(path):
     for run in s["runs"]:
         run.setdefault("args", [])
         run.setdefault("answers", [])
+        run.setdefault("instances", 1)
         expect = run.setdefault("expect", {})
         expect.setdefault("exit", 0)
         expect.setdefault("files", {})
         expect.setdefault("allow_stray", [])
-        if "transcript" not in expect:
+        # One updater: its transcript. Several at once: one transcript each, in any order.
+        if run["instances"] > 1:
+            if len(expect.get("transcripts", [])) != run["instances"]:
+                raise ScenarioError("%s: %d instances want as many expected transcripts" % (s["name"], run["instances"]))
+            expect["transcript"] = expect["transcripts"][0]
+        elif "transcript" not in expect:
             raise ScenarioError("%s: a run without an expected transcript" % s["name"])
-        for ident in expect["transcript"]:
-            if ident not in MESSAGES:
-                raise ScenarioError("%s: unknown message id %s" % (s["name"], ident))
+        for transcript in expect.get("transcripts", [expect["transcript"]]):
+            for ident in transcript:
+                if ident not in MESSAGES:
+                    raise ScenarioError("%s: unknown message id %s" % (s["name"], ident))
     return s
 
 
@@ -187,7 +198,7 @@ class Prepared:
         self.sandbox = sandbox
         self.registry_file = None
         self.before = {}        # Windows path -> (bytes, mtime_ns)
-        self.held = []          # host paths to hold during the run
+        self.held = []          # (host path, shared) of the files to hold during the run
         self.readonly_dirs = []  # host paths of directories made read-only
         self.resource_files = {}
 
@@ -213,7 +224,8 @@ def prepare(scenario, backend, sandbox, payloads):
         if entry.get("readonly"):
             os.chmod(host, 0o444)
         if entry.get("held"):
-            p.held.append(host)
+            # true: held with exclusive access; "shared": held with full sharing (delete too).
+            p.held.append((host, entry["held"] == "shared"))
         p.before[winpath] = (data, os.stat(host).st_mtime_ns)
     # Last, so that the files above could be put in them.
     for d in scenario["readonly_dirs"]:
@@ -337,19 +349,47 @@ def check_files(expected, scenario, backend, prepared, payloads):
     return errors
 
 
+def box_state_errors(result, allowed=()):
+    """What the boxes of a run found that they should not have: a handle still open, or (but at the
+    confirmation, before which an earlier run's leftovers may lie) a staged or temporary file. A failure
+    is told after the clean-up, never before it."""
+    errors = []
+    allowed = {a.upper() for a in allowed}
+    for entry, state in zip(result.transcript, result.box_states or []):
+        ident = describe_box(entry)
+        for handle in state["open"]:
+            errors.append("%s shown with a handle open: %s" % (ident, handle))
+        if ident in ("MsgConfirm", "MsgProductMissing"):
+            continue
+        for path in state["files"]:
+            name = re.split(r"[\\/]", path)[-1].upper()
+            if name in STRAY_NAMES and name not in allowed:
+                errors.append("%s shown while %s is there" % (ident, path))
+    return errors
+
+
 def check(scenario, run, backend, prepared, result, payloads):
     """Every way the run's outcome differs from what the scenario expects, as a list of messages."""
     expect = run["expect"]
     errors = []
-    if result.exit_code != expect["exit"]:
-        errors.append("exit status %s, want %s" % (result.exit_code, expect["exit"]))
-    errors += check_transcript(expect["transcript"], result.transcript)
+    results = [result] + result.others
+    for r in results:
+        if r.exit_code != expect["exit"]:
+            errors.append("exit status %s, want %s" % (r.exit_code, expect["exit"]))
+    if run["instances"] > 1:
+        shown = sorted([describe_box(e) for e in r.transcript] for r in results)
+        if shown != sorted(expect["transcripts"]):
+            errors.append("transcripts: expected %s in any order, got %s" % (expect["transcripts"], shown))
+    else:
+        errors += check_transcript(expect["transcript"], result.transcript)
     errors += check_files(expect["files"], scenario, backend, prepared, payloads)
     for path in stray_files(backend, prepared.sandbox, expect["allow_stray"]):
         errors.append("left behind: %s" % path)
-    for line in result.calls:
-        if line.startswith("LEAK"):
-            errors.append("handle left open: %s" % line)
+    for r in results:
+        for line in r.calls:
+            if line.startswith("LEAK"):
+                errors.append("handle left open: %s" % line)
+        errors += box_state_errors(r, expect["allow_stray"])
     return errors
 
 
@@ -375,10 +415,11 @@ class StandinBackend:
         return [os.path.join(sandbox, d) for d in sorted(os.listdir(sandbox)) if d.startswith("drive-")]
 
     @contextlib.contextmanager
-    def hold(self, host_path):
-        """Holds the file with an exclusive lock from this process, which is not the updater's."""
+    def hold(self, host_path, shared=False):
+        """Holds the file from this process, which is not the updater's: with an exclusive lock, or with a
+        shared one, which the stand-in takes for an open that shares everything."""
         with open(host_path, "rb") as f:
-            fcntl.flock(f.fileno(), fcntl.LOCK_EX)
+            fcntl.flock(f.fileno(), fcntl.LOCK_SH if shared else fcntl.LOCK_EX)
             try:
                 yield
             finally:
@@ -395,6 +436,7 @@ class StandinBackend:
             env["WINSTUB_REGISTRY"] = prepared.registry_file
         env["WINSTUB_TRANSCRIPT"] = os.path.join(prepared.sandbox, "transcript.jsonl")
         env["WINSTUB_CALLS"] = os.path.join(prepared.sandbox, "calls.txt")
+        env["WINSTUB_BOX_STATE"] = os.path.join(prepared.sandbox, "box-state.jsonl")
         # The sandbox is one machine: runs on it share its named objects (the updater's run lock).
         env["WINSTUB_MACHINE"] = prepared.sandbox
         if run["answers"] is not None:
@@ -411,30 +453,51 @@ class StandinBackend:
 
     def run(self, scenario, run, prepared, extra_env=None, quiet=False):
         env = self.environment(scenario, run, prepared, extra_env)
-        for path in (env["WINSTUB_TRANSCRIPT"], env["WINSTUB_CALLS"]):
-            if os.path.exists(path):
-                os.remove(path)
+        # Several instances at once each get their own records; they share the machine and its run lock.
+        instances = []
+        for k in range(run["instances"]):
+            own = dict(env)
+            if k > 0:
+                for name in ("WINSTUB_TRANSCRIPT", "WINSTUB_CALLS", "WINSTUB_BOX_STATE"):
+                    own[name] = "%s.%d" % (env[name], k + 1)
+            for name in ("WINSTUB_TRANSCRIPT", "WINSTUB_CALLS", "WINSTUB_BOX_STATE"):
+                if os.path.exists(own[name]):
+                    os.remove(own[name])
+            instances.append(own)
         with contextlib.ExitStack() as stack:
-            for host in prepared.held:
-                stack.enter_context(self.hold(host))
+            for host, shared in prepared.held:
+                stack.enter_context(self.hold(host, shared))
             # Started in the root of drive C, where the Wine driver starts the updater: relative paths (an
             # unexpanded "%SystemDrive%\\...") resolve there on both.
             drive_c = os.path.join(prepared.sandbox, "drive-C")
             os.makedirs(drive_c, exist_ok=True)
-            proc = subprocess.run([self.binary] + list(run["args"]), env=env, stdin=subprocess.DEVNULL,
-                                  cwd=drive_c,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=self.timeout)
-        if proc.stderr and not quiet:
-            sys.stderr.write(proc.stderr.decode("utf-8", "replace"))
-        transcript = []
-        if os.path.exists(env["WINSTUB_TRANSCRIPT"]):
-            with open(env["WINSTUB_TRANSCRIPT"], encoding="utf-8") as f:
-                transcript = [json.loads(line) for line in f if line.strip()]
-        calls = []
-        if os.path.exists(env["WINSTUB_CALLS"]):
-            with open(env["WINSTUB_CALLS"], encoding="utf-8", errors="replace") as f:
-                calls = [line.rstrip("\n") for line in f]
-        return RunResult(proc.returncode, transcript, calls)
+            procs = [subprocess.Popen([self.binary] + list(run["args"]), env=own, stdin=subprocess.DEVNULL, cwd=drive_c,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE) for own in instances]
+            outputs = [proc.communicate(timeout=self.timeout) for proc in procs]
+        results = []
+        for proc, (_out, err), own in zip(procs, outputs, instances):
+            if err and not quiet:
+                sys.stderr.write(err.decode("utf-8", "replace"))
+            results.append(RunResult(proc.returncode, read_json_lines(own["WINSTUB_TRANSCRIPT"]),
+                                     read_lines(own["WINSTUB_CALLS"]), read_json_lines(own["WINSTUB_BOX_STATE"])))
+        first = results[0]
+        first.others = results[1:]
+        return first
+
+
+def read_json_lines(path):
+    """The JSON values of a JSON Lines file, or [] when there is none."""
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def read_lines(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return [line.rstrip("\n") for line in f]
 
 
 # ---- driving ------------------------------------------------------------------------------------
