@@ -2,6 +2,8 @@
 // returns them.
 #include "platform.h"
 
+#include "registry_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,34 +14,9 @@
 namespace {
 
 const char ProductKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe";
-const char KeyLine[] =
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe]\r\n";
 
-class Registry : public ::testing::Test {
+class Registry : public RegistryFileTest {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/updater-registry-XXXXXX";
-        int fd = mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path = pattern;
-        setenv("WINSTUB_REGISTRY", path.c_str(), 1);
-        unsetenv("WINSTUB_FAULT");
-        unsetenv("WINSTUB_CALLS");
-    }
-    void TearDown() override
-    {
-        unsetenv("WINSTUB_REGISTRY");
-        remove(path.c_str());
-    }
-    void Write(const std::string &text)
-    {
-        FILE *f = fopen(path.c_str(), "wb");
-        ASSERT_TRUE(f != NULL);
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
-    }
     // The bytes of the product key's "Path" value as stored, or "(missing)".
     std::string PathValue()
     {
@@ -52,12 +29,11 @@ protected:
         RegCloseKey(key);
         return status == ERROR_SUCCESS ? std::string(data, size) : "(missing)";
     }
-    std::string path;
 };
 
 TEST_F(Registry, StringValuesUnescapeAndKeysAndNamesMatchInAnyCase)
 {
-    Write(std::string("REGEDIT4\r\n\r\n") + KeyLine + "\"Path\"=\"C:\\\\Program Files\\\\Karyom\"\r\n");
+    Write(std::string("REGEDIT4\r\n\r\n") + ProductKeyLine + "\"Path\"=\"C:\\\\Program Files\\\\Karyom\"\r\n");
     EXPECT_EQ(PathValue(), std::string("C:\\Program Files\\Karyom", 24));
     Write("REGEDIT4\r\n\r\n[hkey_local_machine\\software\\microsoft\\windows\\currentversion\\app paths\\"
           "KARYOMWIN.EXE]\r\n\"PATH\"=\"D:\\\\K\"\r\n");
@@ -66,16 +42,16 @@ TEST_F(Registry, StringValuesUnescapeAndKeysAndNamesMatchInAnyCase)
 
 TEST_F(Registry, HexListsContinueOverLinesAndShiftJisTrailBytesAreNoEscapes)
 {
-    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=hex:43,3a,\\\r\n  5c,4b,00\r\n");
+    Write(std::string("REGEDIT4\r\n") + ProductKeyLine + "\"Path\"=hex:43,3a,\\\r\n  5c,4b,00\r\n");
     EXPECT_EQ(PathValue(), std::string("C:\\K", 5));
     // 表 is 0x95 0x5C in Shift-JIS: its second byte is no backslash escape.
-    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=\"C:\\\\\x95\x5C\"\r\n");
+    Write(std::string("REGEDIT4\r\n") + ProductKeyLine + "\"Path\"=\"C:\\\\\x95\x5C\"\r\n");
     EXPECT_EQ(PathValue(), std::string("C:\\\x95\x5C", 6));
 }
 
 TEST_F(Registry, TooSmallABufferGetsMoreDataAndTheSizeItNeeds)
 {
-    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=\"C:\\\\Karyom\"\r\n");
+    Write(std::string("REGEDIT4\r\n") + ProductKeyLine + "\"Path\"=\"C:\\\\Karyom\"\r\n");
     HKEY key;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ProductKey, 0, KEY_READ, &key), ERROR_SUCCESS);
     char small[4];

@@ -2,6 +2,8 @@
 // their NUL.
 #include "run_update.h"
 
+#include "registry_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,34 +13,8 @@
 
 namespace {
 
-const char KeyLine[] =
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe]\r\n";
-
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public RegistryFileTest {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/updater-registry-XXXXXX";
-        int fd = mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path = pattern;
-        setenv("WINSTUB_REGISTRY", path.c_str(), 1);
-        unsetenv("WINSTUB_FAULT");
-        unsetenv("WINSTUB_CALLS");
-    }
-    void TearDown() override
-    {
-        unsetenv("WINSTUB_REGISTRY");
-        remove(path.c_str());
-    }
-    void Write(const std::string &text)
-    {
-        FILE *f = fopen(path.c_str(), "wb");
-        ASSERT_TRUE(f != NULL);
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
-    }
     // The directory read, or "(none)".
     std::string Read()
     {
@@ -57,7 +33,6 @@ protected:
         }
         return out;
     }
-    std::string path;
 };
 
 TEST_F(RegistryTest, MissingFileKeyValueOrEmptyValueReadsNothing)
@@ -69,31 +44,31 @@ TEST_F(RegistryTest, MissingFileKeyValueOrEmptyValueReadsNothing)
     setenv("WINSTUB_REGISTRY", path.c_str(), 1);
     Write("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n\"Path\"=\"C:\\\\K\"\r\n");
     EXPECT_EQ(Read(), "(none)");
-    Write(std::string("REGEDIT4\r\n\r\n") + KeyLine + "\"Other\"=\"C:\\\\K\"\r\n");
+    Write(std::string("REGEDIT4\r\n\r\n") + ProductKeyLine + "\"Other\"=\"C:\\\\K\"\r\n");
     EXPECT_EQ(Read(), "(none)");
-    Write(std::string("REGEDIT4\r\n\r\n") + KeyLine + "\"Path\"=\"\"\r\n");
+    Write(std::string("REGEDIT4\r\n\r\n") + ProductKeyLine + "\"Path\"=\"\"\r\n");
     EXPECT_EQ(Read(), "(none)");
 }
 
 TEST_F(RegistryTest, BufferLimitsAt259CharactersWithTheNul)
 {
     std::string fits = "C:\\" + std::string(256, 'A');
-    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=\"C:\\\\" + std::string(256, 'A') + "\"\r\n");
+    Write(std::string("REGEDIT4\r\n") + ProductKeyLine + "\"Path\"=\"C:\\\\" + std::string(256, 'A') + "\"\r\n");
     EXPECT_EQ(Read(), fits);
-    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=\"C:\\\\" + std::string(257, 'A') + "\"\r\n");
+    Write(std::string("REGEDIT4\r\n") + ProductKeyLine + "\"Path\"=\"C:\\\\" + std::string(257, 'A') + "\"\r\n");
     EXPECT_EQ(Read(), "(none)");
 }
 
 TEST_F(RegistryTest, ValuesWithoutNulAreEndedOrRefusedWhenTheyFillTheBuffer)
 {
-    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=hex:" + Hex("C:\\Karyom") + "\r\n");
+    Write(std::string("REGEDIT4\r\n") + ProductKeyLine + "\"Path\"=hex:" + Hex("C:\\Karyom") + "\r\n");
     EXPECT_EQ(Read(), "C:\\Karyom");
-    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=hex(1):" + Hex("C:\\K") + "\r\n");
+    Write(std::string("REGEDIT4\r\n") + ProductKeyLine + "\"Path\"=hex(1):" + Hex("C:\\K") + "\r\n");
     EXPECT_EQ(Read(), "C:\\K");
     std::string longest(259, 'B');
-    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=hex:" + Hex(longest) + "\r\n");
+    Write(std::string("REGEDIT4\r\n") + ProductKeyLine + "\"Path\"=hex:" + Hex(longest) + "\r\n");
     EXPECT_EQ(Read(), longest);
-    Write(std::string("REGEDIT4\r\n") + KeyLine + "\"Path\"=hex:" + Hex(std::string(260, 'B')) + "\r\n");
+    Write(std::string("REGEDIT4\r\n") + ProductKeyLine + "\"Path\"=hex:" + Hex(std::string(260, 'B')) + "\r\n");
     EXPECT_EQ(Read(), "(none)");
 }
 
