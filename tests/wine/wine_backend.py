@@ -44,10 +44,13 @@ class WineSession:
     """Xvfb, a prefix and a persistent wineserver, set up once and torn down at the end.
 
     Run as root, Wine runs as nobody: root may write any file whatever its permissions, so under root a
-    read-only file (FILE_ATTRIBUTE_READONLY, which Wine keeps as missing write bits) would not be."""
+    read-only file (FILE_ATTRIBUTE_READONLY, which Wine keeps as missing write bits) would not be.
+    wine is the loader programs are started with, arch the prefix's WINEARCH."""
 
-    def __init__(self, prefix, display=":87", log=None):
+    def __init__(self, prefix, display=":87", log=None, wine=WINE, arch="win64"):
         self.prefix = os.path.abspath(prefix)
+        self.wine_binary = wine
+        self.arch = arch
         self.display = display
         self.log = log or open(os.devnull, "w")
         self.xvfb = None
@@ -72,7 +75,7 @@ class WineSession:
     def environment(self, tz="Asia/Tokyo"):
         env = {k: v for k, v in os.environ.items() if k.upper() not in sc.STAGE_VARIABLES}
         env.update({
-            "WINEPREFIX": self.prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
+            "WINEPREFIX": self.prefix, "WINEARCH": self.arch, "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=", "WINESERVER": WINESERVER,
             "LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8", "TZ": tz, "DISPLAY": self.display,
         })
@@ -85,8 +88,8 @@ class WineSession:
         env.update(extra or {})
         # Output goes through files: a Wine service started by this call may keep a pipe open for good.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            proc = subprocess.run(self.command([WINE] + list(args)), env=env, stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=err, timeout=timeout)
+            proc = subprocess.run(self.command([self.wine_binary] + list(args)), env=env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=err, timeout=timeout)
             out.seek(0)
             err.seek(0)
             proc.stdout, proc.stderr = out.read(), err.read()
@@ -196,6 +199,12 @@ class WineBackend:
             return windows_path_of_host(host_path)
         return "C:\\" + rel.replace("/", "\\")
 
+    def registry_options(self, scenario, prepared):
+        """The driver options that write the scenario's registry: an import of its REGEDIT4 file."""
+        if not prepared.registry_file:
+            return []
+        return ["--registry", windows_path_of_host(prepared.registry_file)]
+
     def run(self, scenario, run, prepared, updater=None, extra_env=None, driver_options=()):
         sandbox = prepared.sandbox
         if scenario["resources"]:
@@ -225,8 +234,7 @@ class WineBackend:
         registry = scenario["registry"]
         if registry and registry.get("key") and registry["key"].lower() != sc.APP_PATHS_KEY.lower():
             args += ["--clear-key", registry["key"]]
-        if prepared.registry_file:
-            args += ["--registry", windows_path_of_host(prepared.registry_file)]
+        args += self.registry_options(scenario, prepared)
         if run["args"]:
             args += ["--args", " ".join('"%s"' % a if " " in a else a for a in run["args"])]
         for host in prepared.held:
