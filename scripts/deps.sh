@@ -8,6 +8,8 @@ packages=(
   wine64 xvfb xauth fonts-ipafont-gothic imagemagick osslsigncode
   # What Wine's X11 driver and message boxes use when present (recommended, not required, by wine64).
   wine fonts-wine libxrender1 libxrandr2 libxinerama1 libxi6 libxcursor1 libxcomposite1 libxfixes3 libxxf86vm1
+  # The test guest (scripts/guest.sh): its machine, and what its image is made with.
+  qemu-system-x86 debootstrap debian-archive-keyring e2fsprogs
 )
 missing=()
 for p in "${packages[@]}"; do
