@@ -85,7 +85,9 @@ EOF
   cat >"$root/sbin/guest-init" <<'INIT'
 #!/bin/sh
 # Mounts the host's checkout (guest.share on the kernel command line) and hands over to its session.
+# /tmp is a fresh tmpfs first, as the checkout may lie below it.
 mount -t proc proc /proc
+mount -t tmpfs -o mode=1777 tmp /tmp
 share=$(sed -n 's/.*guest\.share=\([^ ]*\).*/\1/p' /proc/cmdline)
 modprobe -q 9pnet_virtio && modprobe -q 9p && mkdir -p "$share" &&
     mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 checkout "$share" &&
