@@ -159,12 +159,14 @@ boot() {
     kill "$(cat "$rundir/qemu.pid")"
   ) &
   local watchdog=$! status=0
+  local kernel_args="root=/dev/vda rw init=/sbin/guest-init console=ttyS0 panic=-1 fsck.mode=skip"
+  kernel_args+=" guest.share=$checkout guest.run=$rundir guest.tty=$tty"
   timeout --foreground -k 10 "${GUEST_TIMEOUT:-2400}" qemu-system-x86_64 "${machine[@]}" -smp 2 -m 3072 \
     -display none -monitor none -nic none -no-reboot -pidfile "$rundir/qemu.pid" \
     -serial "file:$rundir/console.log" \
     -device virtio-serial-pci -chardev "stdio,id=command,signal=$signal" -device virtconsole,chardev=command \
     -kernel "$out/vmlinuz" -initrd "$out/initrd.img" \
-    -append "root=/dev/vda rw init=/sbin/guest-init console=ttyS0 panic=-1 fsck.mode=skip guest.share=$checkout guest.run=$rundir guest.tty=$tty" \
+    -append "$kernel_args" \
     -drive "file=$out/image.ext4,format=raw,if=virtio,snapshot=$snapshot" \
     -virtfs "local,path=$checkout,mount_tag=checkout,security_model=none,multidevs=remap" || status=$?
   kill "$watchdog" 2>/dev/null || true
@@ -210,8 +212,9 @@ in_guest() {
   ended=$(stat -c %.3Y "$rundir/status")
   status=$(cat "$rundir/status")
   rm -rf "$rundir"
-  awk -v started="$started" -v up="$up" -v ended="$ended" -v accel="$accel" -v status="$status" \
-    'BEGIN { printf "guest: %s, booted in %.1f s, command %.1f s, status %d\n", accel, up - started, ended - up, status }' >&2
+  awk -v started="$started" -v up="$up" -v ended="$ended" -v accel="$accel" -v status="$status" 'BEGIN {
+    printf "guest: %s, booted in %.1f s, command %.1f s, status %d\n", accel, up - started, ended - up, status
+  }' >&2
   return "$status"
 }
 
