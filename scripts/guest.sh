@@ -183,6 +183,8 @@ in_guest() {
   fi
   local rundir
   rundir=$(mktemp -d "$out/run.XXXXXX")
+  # shellcheck disable=SC2064  # the directory of this run, named now
+  trap "rm -rf '$rundir'" EXIT
   printf '%s\n' "$command" >"$rundir/command"
   # The command starts where it was given, when that is inside the checkout.
   case $caller/ in
