@@ -4,16 +4,20 @@
  *
  *   driver.exe --exe PATH --transcript OUT [--cwd DIR] [--env FILE] [--answers ok,cancel,close,...]
  *              [--args TEXT] [--hold PATH] [--hold-shared PATH] [--clear-key KEY] [--registry FILE.reg]
- *              [--instances N] [--pause-ms N --shots DIR]
+ *              [--values FILE [--view 32|64]] [--instances N] [--pause-ms N --shots DIR]
  *
  * --env: UTF-8 lines NAME=VALUE added to this process's environment, from which TMP and TEMP are
  * removed first. --hold PATH (up to 8): kept open with share mode 0 while the updater runs;
  * --hold-shared PATH: likewise, sharing read, write and delete. --instances N (up to 8): that many
  * updaters started at once, each answered by the same list; the first records to OUT, the k-th to
  * OUT.k.
- * --clear-key KEY (up to 8): deleted under HKEY_LOCAL_MACHINE first; --registry FILE: then imported
- * with regedit. --pause-ms/--shots: before answering box N, create DIR\box-N.shown (holding the box's
- * screen rectangle) and wait, so that a screenshot can be taken.
+ * --clear-key KEY (up to 8): deleted under HKEY_LOCAL_MACHINE first, in both registry views;
+ * --registry FILE: then imported with regedit. --values FILE: then written by this process under
+ * HKEY_LOCAL_MACHINE, through the 32-bit or 64-bit view if --view says so: lines KEY (an empty key) or
+ * KEY<tab>NAME<tab>TYPE<tab>HEX (key and name in UTF-8, the type in decimal, the data in hex, string
+ * types in the ANSI code page, as a REGEDIT4 file gives them). --pause-ms/--shots: before answering
+ * box N, create DIR\box-N.shown (holding the box's screen rectangle) and wait, so that a screenshot can
+ * be taken.
  * Once the answers run out every further box gets OK; "close" closes a box as its title bar would.
  * Prints "exit N" (one N per instance) on success; exit status 0, or 2 on bad usage, 3 when an updater
  * does not finish. */
@@ -102,6 +106,62 @@ static DWORD RunToEnd(wchar_t *command)
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return status;
+}
+
+/* Deletes KEY under HKEY_LOCAL_MACHINE with all below it, in both views: on 64-bit Windows a key left
+ * in the other view by an earlier run would otherwise still be found. */
+static void ClearKey(const wchar_t *key)
+{
+    const REGSAM views[] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
+    for (int i = 0; i < 2; i++) {
+        HKEY h;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS | views[i], &h) != ERROR_SUCCESS) continue;
+        RegDeleteTreeW(h, NULL);
+        RegCloseKey(h);
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key, views[i], 0);
+    }
+}
+
+/* Creates the keys and writes the values the file lists (see the usage above), through the given view
+ * (0: this process's own). A line holding only a key creates it empty. */
+static void SetValues(const wchar_t *path, REGSAM view)
+{
+    FILE *f = _wfopen(path, L"rb");
+    if (!f) Die(L"cannot open the values file");
+    static char line[16384];
+    while (fgets(line, sizeof line, f)) {
+        line[strcspn(line, "\r\n")] = 0;
+        char *field[4] = {line, NULL, NULL, NULL};
+        for (int i = 1; i < 4 && field[i - 1]; i++) {
+            field[i] = strchr(field[i - 1], '\t');
+            if (field[i]) *field[i]++ = 0;
+        }
+        if (!*line) continue;
+        static wchar_t key[1024], name[1024], wide[4096];
+        static BYTE data[4096];
+        if (!MultiByteToWideChar(CP_UTF8, 0, field[0], -1, key, 1024)) Die(L"bad key in the values file");
+        HKEY h;
+        LONG created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_SET_VALUE | view, NULL, &h, NULL);
+        if (created != ERROR_SUCCESS) Die(L"cannot create a registry key");
+        if (field[3]) {
+            if (!MultiByteToWideChar(CP_UTF8, 0, field[1], -1, name, 1024)) Die(L"bad name in the values file");
+            DWORD type = strtoul(field[2], NULL, 10), size = 0;
+            for (const char *x = field[3]; x[0] && x[1] && size < sizeof data; x += 2) {
+                char pair[3] = {x[0], x[1], 0};
+                data[size++] = (BYTE)strtoul(pair, NULL, 16);
+            }
+            const BYTE *stored = data;
+            if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+                /* As an ANSI program stores text: converted from the ANSI code page, nothing added. */
+                int n = size ? MultiByteToWideChar(CP_ACP, 0, (const char *)data, (int)size, wide, 4096) : 0;
+                stored = (const BYTE *)wide;
+                size = (DWORD)n * sizeof(wchar_t);
+            }
+            if (RegSetValueExW(h, name, 0, type, stored, size) != ERROR_SUCCESS) Die(L"cannot write a registry value");
+        }
+        RegCloseKey(h);
+    }
+    fclose(f);
 }
 
 /* JSON string of UTF-16 text, as UTF-8. */
@@ -292,8 +352,9 @@ static int AnswerBox(struct Instance *u, HWND box, const wchar_t *shots, int pau
 int wmain(int argc, wchar_t **argv)
 {
     const wchar_t *exe = NULL, *out = NULL, *cwd = NULL, *env_file = NULL, *answers = L"", *extra = NULL;
-    const wchar_t *hold[8], *shots = NULL, *registry = NULL, *clear[8];
+    const wchar_t *hold[8], *shots = NULL, *registry = NULL, *values = NULL, *clear[8];
     int holds = 0, clears = 0, pause_ms = 0, instances = 1, shared[8];
+    REGSAM view = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!wcscmp(argv[i], L"--exe")) exe = argv[i + 1];
         else if (!wcscmp(argv[i], L"--transcript")) out = argv[i + 1];
@@ -305,6 +366,8 @@ int wmain(int argc, wchar_t **argv)
         else if (!wcscmp(argv[i], L"--hold-shared") && holds < 8) shared[holds] = 1, hold[holds++] = argv[i + 1];
         else if (!wcscmp(argv[i], L"--clear-key") && clears < 8) clear[clears++] = argv[i + 1];
         else if (!wcscmp(argv[i], L"--registry")) registry = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--values")) values = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--view")) view = !wcscmp(argv[i + 1], L"32") ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
         else if (!wcscmp(argv[i], L"--instances")) instances = _wtoi(argv[i + 1]);
         else if (!wcscmp(argv[i], L"--shots")) shots = argv[i + 1];
         else if (!wcscmp(argv[i], L"--pause-ms")) pause_ms = _wtoi(argv[i + 1]);
@@ -324,12 +387,13 @@ int wmain(int argc, wchar_t **argv)
     }
 
     /* The machine as the run sees it: earlier runs' keys gone, this run's imported. */
-    for (int i = 0; i < clears; i++) RegDeleteTreeW(HKEY_LOCAL_MACHINE, clear[i]);
+    for (int i = 0; i < clears; i++) ClearKey(clear[i]);
     if (registry) {
         static wchar_t import[1024];
         _snwprintf(import, 1023, L"regedit.exe /S \"%ls\"", registry);
         if (RunToEnd(import) != 0) Die(L"regedit failed");
     }
+    if (values) SetValues(values, view);
 
     HANDLE held[8];
     for (int i = 0; i < holds; i++) {

@@ -41,10 +41,13 @@ class WineSession:
     """Xvfb, a prefix and a persistent wineserver, set up once and torn down at the end.
 
     Run as root, Wine runs as nobody: root may write any file whatever its permissions, so under root a
-    read-only file (FILE_ATTRIBUTE_READONLY, which Wine keeps as missing write bits) would not be."""
+    read-only file (FILE_ATTRIBUTE_READONLY, which Wine keeps as missing write bits) would not be.
+    wine is the loader programs are started with, arch the prefix's WINEARCH."""
 
-    def __init__(self, prefix, display=":87", log=None, stray_names=()):
+    def __init__(self, prefix, display=":87", log=None, stray_names=(), wine=WINE, arch="win64"):
         self.prefix = os.path.abspath(prefix)
+        self.wine_binary = wine
+        self.arch = arch
         self.display = display
         self.log = log or open(os.devnull, "w")
         self.xvfb = None
@@ -72,10 +75,12 @@ class WineSession:
     def environment(self, tz="Asia/Tokyo"):
         env = {k: v for k, v in os.environ.items() if k.upper() not in STAGE_VARIABLES}
         env.update({
-            "WINEPREFIX": self.prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
+            "WINEPREFIX": self.prefix, "WINEARCH": self.arch, "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=", "WINESERVER": WINESERVER,
-            "LANG": LOCALE, "LC_ALL": LOCALE, "LOCPATH": self.locales, "TZ": tz, "DISPLAY": self.display,
+            "LANG": LOCALE, "LC_ALL": LOCALE, "TZ": tz, "DISPLAY": self.display,
         })
+        if self.locales:
+            env["LOCPATH"] = self.locales
         if self.uid is not None:
             env["HOME"] = self.home
         return env
@@ -85,8 +90,8 @@ class WineSession:
         env.update(extra or {})
         # Output goes through files: a Wine service started by this call may keep a pipe open for good.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            proc = subprocess.run(self.command([WINE] + list(args)), env=env, stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=err, timeout=timeout)
+            proc = subprocess.run(self.command([self.wine_binary] + list(args)), env=env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=err, timeout=timeout)
             out.seek(0)
             err.seek(0)
             proc.stdout, proc.stderr = out.read(), err.read()
@@ -108,7 +113,12 @@ class WineSession:
         return True
 
     def make_locale(self):
-        """Compiles the locale Wine runs in, once, where Wine's user can read it."""
+        """Makes sure the locale Wine runs in exists: the system's when it has one (a machine made for the
+        tests), else compiled once where Wine's user can read it."""
+        listed = subprocess.run(["locale", "-a"], stdin=subprocess.DEVNULL, capture_output=True, text=True).stdout
+        if LOCALE.lower().replace("-", "") in listed.lower().split():
+            self.locales = None
+            return
         target = os.path.join(self.locales, LOCALE)
         if not os.path.isfile(os.path.join(target, "LC_CTYPE")):
             os.makedirs(self.locales, exist_ok=True)

@@ -15,6 +15,8 @@ demo=(
 )
 test=(
   "${release[@]}" "${demo[@]}" clang libclang-rt-14-dev libgtest-dev openssl mscompress libmspack-dev llvm xauth
+  # The test guest (scripts/guest.sh): its machine, and what its image is made with.
+  qemu-system-x86 debootstrap debian-archive-keyring e2fsprogs
 )
 
 packages=()

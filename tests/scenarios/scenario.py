@@ -167,6 +167,15 @@ def _reg_string(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
+def _padded_text(value):
+    """The text of a {"sz", "pad_to", "fill"} value."""
+    text = value["sz"]
+    fill = value.get("fill", "A")
+    while len(text.encode("cp932")) < value.get("pad_to", 0):
+        text += fill
+    return text
+
+
 def registry_text(registry):
     """The REGEDIT4 text (a str) for a scenario's registry, or None for an empty registry."""
     if registry is None:
@@ -176,17 +185,30 @@ def registry_text(registry):
         if isinstance(value, str):
             lines.append("%s=%s" % (_reg_string(name), _reg_string(value)))
         elif "sz" in value:
-            text = value["sz"]
-            fill = value.get("fill", "A")
-            while len(text.encode("cp932")) < value.get("pad_to", 0):
-                text += fill
-            lines.append("%s=%s" % (_reg_string(name), _reg_string(text)))
+            lines.append("%s=%s" % (_reg_string(name), _reg_string(_padded_text(value))))
         else:
             data = bytes.fromhex(value["hex"])
             kind = value.get("type", 3)
             prefix = "hex" if kind == 3 else "hex(%x)" % kind
             lines.append("%s=%s:%s" % (_reg_string(name), prefix, ",".join("%02x" % b for b in data)))
     return "\r\n".join(lines) + "\r\n"
+
+
+def registry_values(registry):
+    """[(key, name, type, data)] for a scenario's registry ([] for an empty one): the bytes as the REGEDIT4
+    file gives them, strings in code page 932 with their NUL, raw values exactly as written."""
+    if registry is None:
+        return []
+    key = registry.get("key", APP_PATHS_KEY)
+    values = []
+    for name, value in registry.get("values", {}).items():
+        if isinstance(value, str):
+            values.append((key, name, 1, value.encode("cp932") + b"\0"))
+        elif "sz" in value:
+            values.append((key, name, 1, _padded_text(value).encode("cp932") + b"\0"))
+        else:
+            values.append((key, name, value.get("type", 3), bytes.fromhex(value["hex"])))
+    return values
 
 
 # ---- sandbox ------------------------------------------------------------------------------------

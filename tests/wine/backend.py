@@ -61,6 +61,12 @@ class WineBackend:
             return windows_path_of_host(host_path)
         return "C:\\" + rel.replace("/", "\\")
 
+    def registry_options(self, scenario, prepared):
+        """The driver options that write the scenario's registry: an import of its REGEDIT4 file."""
+        if not prepared.registry_file:
+            return []
+        return ["--registry", windows_path_of_host(prepared.registry_file)]
+
     def run(self, scenario, run, prepared, updater=None, extra_env=None):
         """The run's outcome as a RunResult; raises when the driver fails."""
         sandbox = prepared.sandbox
@@ -81,8 +87,8 @@ class WineBackend:
         held = [(self.windows_path(host), shared) for host, shared in prepared.held]
         exit_code, boxes = self.session.drive(
             self.driver, updater, sandbox, environment, answers, clear_keys=clear_keys,
-            registry=prepared.registry_file, held=held, args=run["args"], tz=scenario["tz"], extra=extra_env,
-            timeout=self.timeout, instances=run["instances"])
+            options=self.registry_options(scenario, prepared), held=held, args=run["args"], tz=scenario["tz"],
+            extra=extra_env, timeout=self.timeout, instances=run["instances"])
         if run["instances"] == 1:
             return sc.RunResult(exit_code, boxes)
         results = [sc.RunResult(status, shown) for status, shown in zip(exit_code, boxes)]

@@ -76,6 +76,51 @@ def differences(wine, stand_in):
     return found
 
 
+def skip_reason(scenario, backend_name="wine"):
+    """Why a Wine backend does not run the scenario; None when it does."""
+    if any(run.get("fault") for run in scenario["runs"]):
+        return "an injected fault: stand-in only"
+    if not sc.runs_on(scenario, backend_name):
+        return "%s only" % " and ".join(scenario["backends"])
+    return None
+
+
+def run_cases(cases, backend, skip, stand_in, payloads, stand_in_payloads):
+    """Runs each scenario file that skip(scenario, backend.name) lets through on the backend, checks it,
+    and holds it to the stand-in where the stand-in runs it too; one line each. (ran, failed)."""
+    failed = ran = 0
+    for path in cases:
+        scenario = sc.load(path)
+        reason = skip(scenario, backend.name)
+        if reason:
+            print("skip %s (%s)" % (scenario["name"], reason))
+            continue
+        ran += 1
+        problems = []
+        try:
+            outcome = run_on(backend, scenario, payloads, backend.session.reset_drive_c)
+        except Exception as e:  # a driver failure is this scenario's failure, not the session's
+            print("FAIL %s: %s" % (scenario["name"], e))
+            failed += 1
+            continue
+        for errors, _t, _s in outcome:
+            problems += ["%s: %s" % (backend.name, e) for e in errors]
+        compared = stand_in and sc.runs_on(scenario, stand_in.name)
+        if compared:
+            stand_in_outcome = run_on(stand_in, scenario, stand_in_payloads)
+            problems += ["stand-in: " + e for errs, _t, _s in stand_in_outcome for e in errs]
+            problems += ["differ: " + d for d in differences(outcome, stand_in_outcome)]
+        if problems:
+            failed += 1
+            print("FAIL %s: %s" % (scenario["name"], scenario["description"]))
+            for p in problems:
+                print("     " + p)
+        else:
+            print("ok   %s%s" % (scenario["name"], " (same on the stand-in)" if compared else ""))
+        sys.stdout.flush()
+    return ran, failed
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--prefix", required=True, help="the Wine prefix (created when absent)")
@@ -108,35 +153,7 @@ def main():
     started = time.time()
     session.start(needed=[args.updater, args.driver])
     try:
-        for path in cases:
-            scenario = sc.load(path)
-            if any(run.get("fault") for run in scenario["runs"]):
-                print("skip %s (an injected fault: stand-in only)" % scenario["name"])
-                continue
-            if not sc.runs_on(scenario, wine.name):
-                print("skip %s (stand-in only)" % scenario["name"])
-                continue
-            ran += 1
-            problems = []
-            try:
-                wine_outcome = run_on(wine, scenario, payloads, session.reset_drive_c)
-            except Exception as e:  # a driver failure is this scenario's failure, not the session's
-                print("FAIL %s: %s" % (scenario["name"], e))
-                failed += 1
-                continue
-            for index, (errors, _t, _s) in enumerate(wine_outcome):
-                problems += ["wine: " + e for e in errors]
-            if stand_in and sc.runs_on(scenario, stand_in.name):
-                stand_in_outcome = run_on(stand_in, scenario, stand_in_payloads)
-                problems += ["stand-in: " + e for _i, (errs, _t, _s) in enumerate(stand_in_outcome) for e in errs]
-                problems += ["differ: " + d for d in differences(wine_outcome, stand_in_outcome)]
-            if problems:
-                failed += 1
-                print("FAIL %s: %s" % (scenario["name"], scenario["description"]))
-                for p in problems:
-                    print("     " + p)
-            else:
-                print("ok   %s%s" % (scenario["name"], " (same on the stand-in)" if stand_in else ""))
+        ran, failed = run_cases(cases, wine, skip_reason, stand_in, payloads, stand_in_payloads)
         if args.fake_lz32:
             ran += 1
             faults = check_lz32_binding(session, wine, args.updater, args.fake_lz32, args.static_probe, payloads,
