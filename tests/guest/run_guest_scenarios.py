@@ -21,33 +21,18 @@ sys.path.insert(0, os.path.join(HERE, "..", "wine"))
 import scenario as sc  # noqa: E402
 from platform_checks import check_lz32_binding  # noqa: E402
 from run_wine_scenarios import run_cases, skip_reason  # noqa: E402
-from backend import WineBackend, WineSession, free_display, windows_path_of_host  # noqa: E402
+from backend import WineBackend, WineSession, free_display  # noqa: E402
 
 WINE32 = "/usr/lib/wine/wine"
 WINE64 = "/usr/lib/wine/wine64"
 
 
 class GuestBackend(WineBackend):
-    """The Wine backend with the registry written by the driver itself, through the view the scenario
-    names: under emulation every Wine process costs seconds, and a regedit import is one more."""
+    """The Wine backend under another name, with the patience that emulation needs."""
 
     def __init__(self, session, updater, driver, name):
         super().__init__(session, updater, driver, timeout=300)
         self.name = name
-
-    def registry_options(self, scenario, prepared):
-        registry = scenario["registry"]
-        if registry is None:
-            return []
-        path = os.path.join(prepared.sandbox, "registry-values.txt")
-        with open(path, "w", encoding="utf-8", newline="\n") as f:
-            f.write(registry.get("key", sc.APP_PATHS_KEY) + "\n")
-            for key, name, kind, data in sc.registry_values(registry):
-                f.write("%s\t%s\t%d\t%s\n" % (key, name, kind, data.hex()))
-        options = ["--values", windows_path_of_host(path)]
-        if registry.get("view"):
-            options += ["--view", registry["view"]]
-        return options
 
 
 def only_wow64(scenario, backend_name):

@@ -62,10 +62,21 @@ class WineBackend:
         return "C:\\" + rel.replace("/", "\\")
 
     def registry_options(self, scenario, prepared):
-        """The driver options that write the scenario's registry: an import of its REGEDIT4 file."""
-        if not prepared.registry_file:
+        """The driver options that write the scenario's registry: the driver writes its values itself,
+        through the view the scenario names, byte for byte (an import with regedit would be one Wine
+        process more, and adds a NUL to a string value stored without one)."""
+        registry = scenario["registry"]
+        if registry is None:
             return []
-        return ["--registry", windows_path_of_host(prepared.registry_file)]
+        path = os.path.join(prepared.sandbox, "registry-values.txt")
+        with open(path, "w", encoding="utf-8", newline="\n") as f:
+            f.write(registry.get("key", sc.APP_PATHS_KEY) + "\n")
+            for key, name, kind, data in sc.registry_values(registry):
+                f.write("%s\t%s\t%d\t%s\n" % (key, name, kind, data.hex()))
+        options = ["--values", windows_path_of_host(path)]
+        if registry.get("view"):
+            options += ["--view", registry["view"]]
+        return options
 
     def run(self, scenario, run, prepared, updater=None, extra_env=None):
         """The run's outcome as a RunResult; raises when the driver fails."""
