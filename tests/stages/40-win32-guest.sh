@@ -9,7 +9,7 @@
 # Fails with the reason when the guest cannot be made or booted.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-jobs=2
+jobs=$(nproc)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
@@ -37,7 +37,8 @@ if ! build/native/szdd inspect build/win32/PernaUpdate.exe >"$log"; then
   echo "guest stage: build/win32/PernaUpdate.exe does not inspect clean"
   exit 1
 fi
-echo "shipping executable: sha256 $(sha256sum build/win32/PernaUpdate.exe | cut -d' ' -f1)"
+shipped=$(sha256sum build/win32/PernaUpdate.exe | cut -d' ' -f1)
+echo "shipping executable: sha256 $shipped"
 
 status=0
 bash scripts/guest.sh run python3 -u tests/guest/run_guest_scenarios.py \
@@ -49,6 +50,11 @@ bash scripts/guest.sh run python3 -u tests/guest/run_guest_scenarios.py \
   --fake-lz32 build/win32/wine-tests/lz32.dll --static-probe build/win32/wine-tests/static_lz32_probe.exe \
   </dev/null 2>&1 | tee "$log" || status=$?
 
+# The guest ran the very file the static checks passed.
+if ! grep -q "sha256 $shipped" "$log"; then
+  echo "guest stage: the guest did not run build/win32/PernaUpdate.exe as checked (sha256 $shipped)"
+  status=1
+fi
 echo "guest stage times: image $image"
 grep -E '^guest: (tcg|kvm), booted' "$log" | sed 's/^guest: /guest stage times: /' || true
 grep -E '^time: ' "$log" | sed 's/^time: /guest stage times: /' || true
