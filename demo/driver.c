@@ -58,7 +58,8 @@ static int IsStageVariable(const wchar_t *entry)
 static wchar_t *EnvironmentBlock(const wchar_t *path)
 {
     FILE *f = _wfopen(path, L"rb");
-    if (!f) Die(L"cannot open the environment file");
+    if (!f)
+        Die(L"cannot open the environment file");
     static char bytes[65536];
     size_t n = fread(bytes, 1, sizeof bytes - 1, f);
     fclose(f);
@@ -66,11 +67,13 @@ static wchar_t *EnvironmentBlock(const wchar_t *path)
 
     wchar_t *own = GetEnvironmentStringsW();
     size_t own_length = 0;
-    while (own[own_length]) own_length += wcslen(own + own_length) + 1;
+    while (own[own_length])
+        own_length += wcslen(own + own_length) + 1;
     wchar_t *block = calloc(own_length + n + 2, sizeof(wchar_t));
     size_t used = 0;
     for (const wchar_t *entry = own; *entry; entry += wcslen(entry) + 1) {
-        if (IsStageVariable(entry)) continue;
+        if (IsStageVariable(entry))
+            continue;
         wcscpy(block + used, entry);
         used += wcslen(entry) + 1;
     }
@@ -79,15 +82,18 @@ static wchar_t *EnvironmentBlock(const wchar_t *path)
     char *line = bytes;
     while (*line) {
         char *end = strchr(line, '\n');
-        if (end) *end = 0;
+        if (end)
+            *end = 0;
         size_t len = strlen(line);
-        if (len && line[len - 1] == '\r') line[--len] = 0;
+        if (len && line[len - 1] == '\r')
+            line[--len] = 0;
         if (len) {
             int w = MultiByteToWideChar(CP_UTF8, 0, line, (int)len, block + used, (int)(own_length + n + 1 - used));
             used += w;
             block[used++] = 0;
         }
-        if (!end) break;
+        if (!end)
+            break;
         line = end + 1;
     }
     block[used] = 0;
@@ -99,7 +105,8 @@ static DWORD RunToEnd(wchar_t *command)
 {
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi;
-    if (!CreateProcessW(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) Die(command);
+    if (!CreateProcessW(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+        Die(command);
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD status = 1;
     GetExitCodeProcess(pi.hProcess, &status);
@@ -115,7 +122,8 @@ static void ClearKey(const wchar_t *key)
     const REGSAM views[] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
     for (int i = 0; i < 2; i++) {
         HKEY h;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS | views[i], &h) != ERROR_SUCCESS) continue;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS | views[i], &h) != ERROR_SUCCESS)
+            continue;
         RegDeleteTreeW(h, NULL);
         RegCloseKey(h);
         RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key, views[i], 0);
@@ -127,24 +135,30 @@ static void ClearKey(const wchar_t *key)
 static void SetValues(const wchar_t *path, REGSAM view)
 {
     FILE *f = _wfopen(path, L"rb");
-    if (!f) Die(L"cannot open the values file");
+    if (!f)
+        Die(L"cannot open the values file");
     static char line[16384];
     while (fgets(line, sizeof line, f)) {
         line[strcspn(line, "\r\n")] = 0;
         char *field[4] = {line, NULL, NULL, NULL};
         for (int i = 1; i < 4 && field[i - 1]; i++) {
             field[i] = strchr(field[i - 1], '\t');
-            if (field[i]) *field[i]++ = 0;
+            if (field[i])
+                *field[i]++ = 0;
         }
-        if (!*line) continue;
+        if (!*line)
+            continue;
         static wchar_t key[1024], name[1024], wide[4096];
         static BYTE data[4096];
-        if (!MultiByteToWideChar(CP_UTF8, 0, field[0], -1, key, 1024)) Die(L"bad key in the values file");
+        if (!MultiByteToWideChar(CP_UTF8, 0, field[0], -1, key, 1024))
+            Die(L"bad key in the values file");
         HKEY h;
         LONG created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_SET_VALUE | view, NULL, &h, NULL);
-        if (created != ERROR_SUCCESS) Die(L"cannot create a registry key");
+        if (created != ERROR_SUCCESS)
+            Die(L"cannot create a registry key");
         if (field[3]) {
-            if (!MultiByteToWideChar(CP_UTF8, 0, field[1], -1, name, 1024)) Die(L"bad name in the values file");
+            if (!MultiByteToWideChar(CP_UTF8, 0, field[1], -1, name, 1024))
+                Die(L"bad name in the values file");
             DWORD type = strtoul(field[2], NULL, 10), size = 0;
             for (const char *x = field[3]; x[0] && x[1] && size < sizeof data; x += 2) {
                 char pair[3] = {x[0], x[1], 0};
@@ -157,7 +171,8 @@ static void SetValues(const wchar_t *path, REGSAM view)
                 stored = (const BYTE *)wide;
                 size = (DWORD)n * sizeof(wchar_t);
             }
-            if (RegSetValueExW(h, name, 0, type, stored, size) != ERROR_SUCCESS) Die(L"cannot write a registry value");
+            if (RegSetValueExW(h, name, 0, type, stored, size) != ERROR_SUCCESS)
+                Die(L"cannot write a registry value");
         }
         RegCloseKey(h);
     }
@@ -170,17 +185,23 @@ static void PutJsonString(FILE *transcript, const wchar_t *text)
     fputc('"', transcript);
     for (const wchar_t *p = text; *p; p++) {
         wchar_t c = *p;
-        if (c == '"' || c == '\\') fprintf(transcript, "\\%c", (char)c);
-        else if (c == '\n') fputs("\\n", transcript);
-        else if (c == '\r') fputs("\\r", transcript);
-        else if (c == '\t') fputs("\\t", transcript);
-        else if (c < 0x20) fprintf(transcript, "\\u%04x", (unsigned)c);
+        if (c == '"' || c == '\\')
+            fprintf(transcript, "\\%c", (char)c);
+        else if (c == '\n')
+            fputs("\\n", transcript);
+        else if (c == '\r')
+            fputs("\\r", transcript);
+        else if (c == '\t')
+            fputs("\\t", transcript);
+        else if (c < 0x20)
+            fprintf(transcript, "\\u%04x", (unsigned)c);
         else {
             char utf8[8];
             int len = (c >= 0xD800 && c < 0xDC00 && p[1])
                           ? WideCharToMultiByte(CP_UTF8, 0, p, 2, utf8, sizeof utf8, NULL, NULL)
                           : WideCharToMultiByte(CP_UTF8, 0, p, 1, utf8, sizeof utf8, NULL, NULL);
-            if (c >= 0xD800 && c < 0xDC00 && p[1]) p++;
+            if (c >= 0xD800 && c < 0xDC00 && p[1])
+                p++;
             fwrite(utf8, 1, len, transcript);
         }
     }
@@ -199,8 +220,10 @@ static BOOL CALLBACK FindBox(HWND hwnd, LPARAM param)
     DWORD pid = 0;
     wchar_t cls[32];
     GetWindowThreadProcessId(hwnd, &pid);
-    if (pid != s->pid || hwnd == s->skip || !IsWindowVisible(hwnd)) return TRUE;
-    if (!GetClassNameW(hwnd, cls, 32) || wcscmp(cls, L"#32770") != 0) return TRUE;
+    if (pid != s->pid || hwnd == s->skip || !IsWindowVisible(hwnd))
+        return TRUE;
+    if (!GetClassNameW(hwnd, cls, 32) || wcscmp(cls, L"#32770") != 0)
+        return TRUE;
     s->found = hwnd;
     return FALSE;
 }
@@ -211,9 +234,12 @@ static int ButtonStyle(HWND box)
     int present = 0;
     for (int id = IDOK; id <= IDNO; id++) {
         HWND b = GetDlgItem(box, id);
-        if (b && IsWindowVisible(b)) present |= 1 << id;
+        if (b && IsWindowVisible(b))
+            present |= 1 << id;
     }
-    struct { int mask, style; } sets[] = {
+    struct {
+        int mask, style;
+    } sets[] = {
         {1 << IDOK, MB_OK},
         {1 << IDOK | 1 << IDCANCEL, MB_OKCANCEL},
         {1 << IDABORT | 1 << IDRETRY | 1 << IDIGNORE, MB_ABORTRETRYIGNORE},
@@ -222,7 +248,8 @@ static int ButtonStyle(HWND box)
         {1 << IDRETRY | 1 << IDCANCEL, MB_RETRYCANCEL},
     };
     for (size_t i = 0; i < sizeof sets / sizeof sets[0]; i++) {
-        if (sets[i].mask == present) return sets[i].style;
+        if (sets[i].mask == present)
+            return sets[i].style;
     }
     return 0x0F; /* an unknown set: never equal to a real style */
 }
@@ -231,8 +258,9 @@ static int ButtonStyle(HWND box)
  * Icon handles belong to the process that loaded them, so pixels are the only common ground. */
 static int IconMatch(HWND box, int *clear)
 {
-    HWND icon = GetDlgItem(box, 0x14);           /* Windows' id for the icon */
-    if (!icon) icon = GetDlgItem(box, 0x440);    /* Wine's (stc1) */
+    HWND icon = GetDlgItem(box, 0x14); /* Windows' id for the icon */
+    if (!icon)
+        icon = GetDlgItem(box, 0x440); /* Wine's (stc1) */
     if (!icon || !IsWindowVisible(icon)) {
         *clear = 1;
         return 0;
@@ -247,9 +275,14 @@ static int IconMatch(HWND box, int *clear)
     SelectObject(drawn, drawn_bmp);
     BitBlt(shown, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
     COLORREF background = GetPixel(shown, 0, 0);
-    struct { LPCWSTR id; int style; } icons[] = {
-        {IDI_HAND, MB_ICONHAND}, {IDI_QUESTION, MB_ICONQUESTION},
-        {IDI_EXCLAMATION, MB_ICONEXCLAMATION}, {IDI_ASTERISK, MB_ICONASTERISK},
+    struct {
+        LPCWSTR id;
+        int style;
+    } icons[] = {
+        {IDI_HAND, MB_ICONHAND},
+        {IDI_QUESTION, MB_ICONQUESTION},
+        {IDI_EXCLAMATION, MB_ICONEXCLAMATION},
+        {IDI_ASTERISK, MB_ICONASTERISK},
     };
     int best = 0;
     long best_diff = -1, second_diff = -1;
@@ -290,7 +323,8 @@ static int IconStyle(HWND box)
 {
     int clear = 0, style = 0;
     for (int tries = 0; tries < 40 && !clear; tries++) {
-        if (tries) Sleep(50);
+        if (tries)
+            Sleep(50);
         style = IconMatch(box, &clear);
     }
     return style;
@@ -303,7 +337,8 @@ static int AnswerBox(struct Instance *u, HWND box, const wchar_t *shots, int pau
     wchar_t caption[1024] = L"", text[4096] = L"";
     GetWindowTextW(box, caption, 1024);
     HWND text_control = GetDlgItem(box, 0xFFFF);
-    if (text_control) GetWindowTextW(text_control, text, 4096);
+    if (text_control)
+        GetWindowTextW(text_control, text, 4096);
     int style = ButtonStyle(box) | IconStyle(box);
 
     /* The next answer: ok, cancel, or close (the title bar's close, which MessageBox reports as cancel). */
@@ -342,8 +377,10 @@ static int AnswerBox(struct Instance *u, HWND box, const wchar_t *shots, int pau
     fprintf(u->transcript, ",\"style\":%d,\"answer\":%d}\n", style, id);
     fflush(u->transcript);
 
-    if (!wcscmp(answer, L"close")) PostMessageW(box, WM_CLOSE, 0, 0);
-    else PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
+    if (!wcscmp(answer, L"close"))
+        PostMessageW(box, WM_CLOSE, 0, 0);
+    else
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
     /* Either way the box goes; wait for it before looking for the next. */
     u->last = box;
     return u->boxes > MAX_BOXES;
@@ -356,50 +393,75 @@ int wmain(int argc, wchar_t **argv)
     int holds = 0, clears = 0, pause_ms = 0, instances = 1, shared[8];
     REGSAM view = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (!wcscmp(argv[i], L"--exe")) exe = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--transcript")) out = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--cwd")) cwd = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--env")) env_file = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--answers")) answers = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--args")) extra = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--hold") && holds < 8) shared[holds] = 0, hold[holds++] = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--hold-shared") && holds < 8) shared[holds] = 1, hold[holds++] = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--clear-key") && clears < 8) clear[clears++] = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--registry")) registry = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--values")) values = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--view")) view = !wcscmp(argv[i + 1], L"32") ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-        else if (!wcscmp(argv[i], L"--instances")) instances = _wtoi(argv[i + 1]);
-        else if (!wcscmp(argv[i], L"--shots")) shots = argv[i + 1];
-        else if (!wcscmp(argv[i], L"--pause-ms")) pause_ms = _wtoi(argv[i + 1]);
-        else Die(L"unknown option");
+        if (!wcscmp(argv[i], L"--exe"))
+            exe = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--transcript"))
+            out = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--cwd"))
+            cwd = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--env"))
+            env_file = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--answers"))
+            answers = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--args"))
+            extra = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--hold") && holds < 8)
+            shared[holds] = 0, hold[holds++] = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--hold-shared") && holds < 8)
+            shared[holds] = 1, hold[holds++] = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--clear-key") && clears < 8)
+            clear[clears++] = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--registry"))
+            registry = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--values"))
+            values = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--view"))
+            view = !wcscmp(argv[i + 1], L"32") ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+        else if (!wcscmp(argv[i], L"--instances"))
+            instances = _wtoi(argv[i + 1]);
+        else if (!wcscmp(argv[i], L"--shots"))
+            shots = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--pause-ms"))
+            pause_ms = _wtoi(argv[i + 1]);
+        else
+            Die(L"unknown option");
     }
-    if (!exe || !out) Die(L"usage: driver --exe PATH --transcript OUT [options]");
-    if (instances < 1 || instances > MAX_INSTANCES) Die(L"--instances: 1 to 8");
+    if (!exe || !out)
+        Die(L"usage: driver --exe PATH --transcript OUT [options]");
+    if (instances < 1 || instances > MAX_INSTANCES)
+        Die(L"--instances: 1 to 8");
 
     static struct Instance runs[MAX_INSTANCES];
     for (int k = 0; k < instances; k++) {
         wchar_t path[MAX_PATH];
-        if (k == 0) _snwprintf(path, MAX_PATH, L"%ls", out);
-        else _snwprintf(path, MAX_PATH, L"%ls.%d", out, k + 1);
+        if (k == 0)
+            _snwprintf(path, MAX_PATH, L"%ls", out);
+        else
+            _snwprintf(path, MAX_PATH, L"%ls.%d", out, k + 1);
         runs[k].transcript = _wfopen(path, L"wb");
-        if (!runs[k].transcript) Die(L"cannot create the transcript");
+        if (!runs[k].transcript)
+            Die(L"cannot create the transcript");
         runs[k].next_answer = answers;
     }
 
     /* The machine as the run sees it: earlier runs' keys gone, this run's imported. */
-    for (int i = 0; i < clears; i++) ClearKey(clear[i]);
+    for (int i = 0; i < clears; i++)
+        ClearKey(clear[i]);
     if (registry) {
         static wchar_t import[1024];
         _snwprintf(import, 1023, L"regedit.exe /S \"%ls\"", registry);
-        if (RunToEnd(import) != 0) Die(L"regedit failed");
+        if (RunToEnd(import) != 0)
+            Die(L"regedit failed");
     }
-    if (values) SetValues(values, view);
+    if (values)
+        SetValues(values, view);
 
     HANDLE held[8];
     for (int i = 0; i < holds; i++) {
         DWORD sharing = shared[i] ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0;
         held[i] = CreateFileW(hold[i], GENERIC_READ, sharing, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (held[i] == INVALID_HANDLE_VALUE) Die(L"cannot hold the file");
+        if (held[i] == INVALID_HANDLE_VALUE)
+            Die(L"cannot hold the file");
     }
 
     static wchar_t command[4096];
@@ -408,8 +470,7 @@ int wmain(int argc, wchar_t **argv)
     /* All at once, as a double-click twice would start them. */
     for (int k = 0; k < instances; k++) {
         STARTUPINFOW si = {sizeof si};
-        if (!CreateProcessW(exe, command, NULL, NULL, FALSE, CREATE_UNICODE_ENVIRONMENT, env, cwd, &si,
-                            &runs[k].pi)) {
+        if (!CreateProcessW(exe, command, NULL, NULL, FALSE, CREATE_UNICODE_ENVIRONMENT, env, cwd, &si, &runs[k].pi)) {
             Die(L"cannot start the updater");
         }
     }
@@ -418,7 +479,8 @@ int wmain(int argc, wchar_t **argv)
     for (int running = instances; running > 0;) {
         if (GetTickCount() - started > TIMEOUT_MS) {
             for (int k = 0; k < instances; k++) {
-                if (!runs[k].done) TerminateProcess(runs[k].pi.hProcess, 99);
+                if (!runs[k].done)
+                    TerminateProcess(runs[k].pi.hProcess, 99);
             }
             fwprintf(stderr, L"driver: an updater did not finish\n");
             return 3;
@@ -426,17 +488,20 @@ int wmain(int argc, wchar_t **argv)
         Sleep(20);
         for (int k = 0; k < instances; k++) {
             struct Instance *u = &runs[k];
-            if (u->done) continue;
+            if (u->done)
+                continue;
             if (WaitForSingleObject(u->pi.hProcess, 0) == WAIT_OBJECT_0) {
                 GetExitCodeProcess(u->pi.hProcess, &u->status);
                 u->done = 1;
                 running--;
                 continue;
             }
-            if (u->last && IsWindow(u->last)) continue; /* the box we answered is still closing */
+            if (u->last && IsWindow(u->last))
+                continue; /* the box we answered is still closing */
             struct Search s = {u->pi.dwProcessId, NULL, NULL};
             EnumWindows(FindBox, (LPARAM)&s);
-            if (!s.found) continue;
+            if (!s.found)
+                continue;
             if (AnswerBox(u, s.found, k == 0 ? shots : NULL, pause_ms)) {
                 TerminateProcess(u->pi.hProcess, 98);
                 fwprintf(stderr, L"driver: too many boxes\n");
@@ -452,6 +517,7 @@ int wmain(int argc, wchar_t **argv)
         wprintf(L" %lu", runs[k].status);
     }
     wprintf(L"\n");
-    for (int i = 0; i < holds; i++) CloseHandle(held[i]);
+    for (int i = 0; i < holds; i++)
+        CloseHandle(held[i]);
     return 0;
 }
