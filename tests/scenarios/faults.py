@@ -71,8 +71,8 @@ def run_failure(scenario, backend, payloads, faults, old_tool, old_dayoff, new_t
     run = scenario["runs"][0]
     with sc.sandbox_dir() as sandbox:
         prepared = sc.prepare(scenario, backend, sandbox, payloads)
-        spec = ",".join("%s:%d" % fault for fault in faults)
-        result = backend.run(scenario, run, prepared, {"WINSTUB_FAULT": spec})
+        injected = ",".join("%s:%d" % fault for fault in faults)
+        result = backend.run(scenario, run, prepared, {"WINSTUB_FAULT": injected})
         calls = [c for c in result.calls if not c.startswith("LEAK")]
         faulted = faulted_numbers(faults, len(calls)) & set(range(1, len(calls) + 1))
         faulted_names = {calls[i - 1] for i in faulted}
@@ -143,13 +143,13 @@ def run_crash(scenario, backend, payloads, n, old_tool, old_dayoff, new_tool, ne
 def refused_faults(scenario, backend, payloads):
     """Faults the stand-in does not understand must end the run at once, untouched; what went wrong."""
     errors = []
-    for spec in MALFORMED_FAULTS:
+    for malformed in MALFORMED_FAULTS:
         with sc.sandbox_dir() as sandbox:
             prepared = sc.prepare(scenario, backend, sandbox, payloads)
-            result = backend.run(scenario, scenario["runs"][0], prepared, {"WINSTUB_FAULT": spec}, quiet=True)
+            result = backend.run(scenario, scenario["runs"][0], prepared, {"WINSTUB_FAULT": malformed}, quiet=True)
             if result.exit_code != BAD_FAULT_STATUS or result.transcript or result.calls:
                 errors.append("WINSTUB_FAULT=%s: status %s, %d boxes, %d calls" % (
-                    spec, result.exit_code, len(result.transcript), len(result.calls)))
+                    malformed, result.exit_code, len(result.transcript), len(result.calls)))
     return errors
 
 
