@@ -11,26 +11,30 @@ const char AppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Pa
 // same staged and temporary names.
 const char RunLockName[] = "Global\\KaryomPernaUpdate";
 
-// Waits until no other run holds the machine's run lock, then takes it; the lock, or NULL when it cannot
-// be had (the run then goes on alone). A lock abandoned by a run that ended without giving it back is
-// taken as well: what that run left is cleared after the confirmation.
+// How long a run waits for another to finish before it tells the user it cannot start now: longer than
+// an update takes once its confirmation is answered, short enough that nobody waits for nothing.
+const DWORD RunLockWaitMilliseconds = 30000;
+
+// Waits a while for no other run to hold the machine's run lock, then takes it; the lock, or NULL when it
+// cannot be had: still held after the wait, or the name taken by another kind of object or refused to this
+// run (a name any process can squat must not stop the run without a word, nor let it run beside another).
+// A lock abandoned by a run that ended without giving it back is taken: what that run left is cleared
+// after the confirmation.
 HANDLE TakeRunLock()
 {
     HANDLE lock = CreateMutexA(NULL, FALSE, RunLockName);
     if (lock == NULL)
         return NULL;
-    DWORD waited = WaitForSingleObject(lock, INFINITE);
+    DWORD waited = WaitForSingleObject(lock, RunLockWaitMilliseconds);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
         return lock;
     CloseHandle(lock);
     return NULL;
 }
 
-// Gives the run lock back (NULL: none was taken); nothing.
+// Gives the run lock back; nothing.
 void GiveBackRunLock(HANDLE lock)
 {
-    if (lock == NULL)
-        return;
     ReleaseMutex(lock);
     CloseHandle(lock);
 }
@@ -83,8 +87,13 @@ int ReadInstallationDirectory(char *buffer, DWORD capacity)
 
 int RunUpdate()
 {
-    // A second run waits here for the first, and then finds its work done.
+    // A second run waits here for the first, and then finds its work done; nothing has been read or
+    // changed when it cannot wait any longer.
     HANDLE lock = TakeRunLock();
+    if (lock == NULL) {
+        ShowMessage(&MsgCannotStart);
+        return 0;
+    }
     UpdateOnce();
     GiveBackRunLock(lock);
     return 0;

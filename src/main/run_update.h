@@ -19,6 +19,7 @@ extern const Message MsgProductMissing;
 extern const Message MsgConfirm;
 extern const Message MsgToolUpdated;
 extern const Message MsgDayOffFailed;
+extern const Message MsgCannotStart;
 
 // Reads the installation directory from the registry into buffer (capacity 260); 1, or 0 with buffer empty.
 int ReadInstallationDirectory(char *buffer, DWORD capacity);

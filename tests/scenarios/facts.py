@@ -14,6 +14,8 @@ MESSAGES = {
                        "セットアップでペルナをインストールしてから実行してください", 0x10),
     "MsgAlreadyCurrent": ("すでに更新されています", 0x40),
     "MsgVersionMismatch": ("セットアップされているカリヨムのバージョンが違います", 0x10),
+    "MsgCannotStart": ("ペルナの更新を開始できませんでした。\n"
+                       "しばらくしてからもう一度実行してください。", 0x10),
 }
 for _n in range(1, 7):
     MESSAGES["MsgFailed%d" % _n] = ("更新に失敗しました(%d)" % _n, 0x10)
