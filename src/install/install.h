@@ -9,7 +9,9 @@
 enum {
     StagedPathCapacity = 300,
     InstallPathCapacity = 260,
-    // LZOpenFileA keeps the path it opens in the old file-open record: at most 127 bytes and the NUL.
+    // The room of the LZ library's old file-open record: at most 127 bytes of full path and the NUL. The
+    // updater hands the library handles, never names, but keeps every path within that room, so that the
+    // folders it accepts stay what they have always been.
     LzPathCapacity = 128,
     // The longest staged or target file name of any payload ("KALENDO.IN_", "KALENDO.INI"). The stage
     // and installation directories must leave room for it within LzPathCapacity for every payload, so
@@ -47,8 +49,17 @@ extern const DWORD AcceptedSizeTable[];
 int InstallPayload(const PayloadSpec *row, const char *installDir);
 
 // Deletes the staged and the temporary file of the payload that an interrupted run may have left (those
-// exact names, nothing else); shows nothing, and a file that cannot be deleted stays.
+// exact names, nothing else), each only when it is a plain file with that one name; shows nothing, and
+// whatever else stands there (a link, a second name of another file, a folder) stays.
 void RemoveLeftovers(const PayloadSpec *row, const char *installDir);
+
+// Deletes the file at path, whose last nameLength bytes are its file name, only when it is a plain file with
+// a single name and the handle opened on it names exactly that entry of its folder; 1 when it was deleted, 0
+// when it stays (absent, held, or anything else).
+int RemoveOwnLeftover(const char *path, size_t nameLength);
+
+// Has the system delete the file once its handle is closed (the handle needs DELETE access); 1, or 0.
+int MarkForDeletion(HANDLE file);
 
 // Whether the bytes from the file's current position to its end have the SHA-256 digest given; 1, or 0
 // when they differ or cannot be read or hashed.
@@ -75,6 +86,9 @@ int IsAcceptedSize(const DWORD *table, DWORD size);
 
 // Compares two file times as unsigned 64-bit values; negative, 0 or positive as a is before, at or after b.
 int CompareFileTimes(const FILETIME *a, const FILETIME *b);
+
+// Forms installDir\targetName in target, adding '\' where needed; 1, or 0 when it does not fit in capacity.
+int FormTargetPath(const char *installDir, const char *targetName, char *target, size_t capacity);
 
 // The path of the temporary file that the target is expanded into: the target's path with its last two
 // bytes made "$_" ("PERNA.E$_"); 1, or 0 when targetPath is shorter than 2 bytes or does not fit.

@@ -83,6 +83,15 @@ int StageDirectory(char *buffer, size_t capacity)
     return EnsureTrailingSeparator(buffer, capacity);
 }
 
+int FormTargetPath(const char *installDir, const char *targetName, char *target, size_t capacity)
+{
+    size_t length = strlen(installDir);
+    if (length >= capacity)
+        return 0;
+    memcpy(target, installDir, length + 1);
+    return AppendFileName(target, capacity, targetName);
+}
+
 int TemporaryPathFor(const char *targetPath, char *buffer, size_t capacity)
 {
     size_t length = strlen(targetPath);
@@ -91,9 +100,7 @@ int TemporaryPathFor(const char *targetPath, char *buffer, size_t capacity)
     memcpy(buffer, targetPath, length + 1);
     // A fixed name beside the target, as long as the target's path (whose fixed name is ASCII, so its
     // last two bytes are two characters of their own): a crashed run leaves at most this one file per
-    // payload, which the next run that gets past the confirmation deletes. It ends in '_' because the LZ
-    // library, when it cannot open a name, opens the name with the extension's last character made '_'
-    // instead; for this name that is the name itself, never another file. The '$' keeps it apart from a
+    // payload, which the next run that gets past the confirmation deletes. The '$' keeps it apart from a
     // staged file of the same directory ("PERNA.EX_").
     buffer[length - 2] = '$';
     buffer[length - 1] = '_';

@@ -23,9 +23,11 @@ DAYOFF = "C:\\Karyom\\KALENDO.INI"
 # Status of a process ended by an "exit" fault, and of one given a fault it does not understand.
 ABRUPT_EXIT_STATUS = 86
 BAD_FAULT_STATUS = 85
-DELETING_CALLS = ("remove", "DeleteFileA")
+# Calls whose failure may leave a staged or temporary file: the expanded file is deleted through
+# NtSetInformationFile (the staged one goes with its handle, which a failed close still closes).
+DELETING_CALLS = ("NtSetInformationFile",)
 # Faults that must be refused, not silently ignored.
-MALFORMED_FAULTS = ("fail:MoveFileEx", "fial:12", "fail:-3", "exit:0", "fail:fwrite#0", "fail:", "fail:1,",
+MALFORMED_FAULTS = ("fail:MoveFileEx", "fial:12", "fail:-3", "exit:0", "fail:WriteFile#0", "fail:", "fail:1,",
                     "fail:1,,fail:2", "fail:#3", "fail:12x")
 
 ROW1_OUTCOMES = set(ROW1_REFUSALS) | set(ROW_FAILURES[1])
@@ -45,8 +47,9 @@ def templates_for(tool, dayoff):
     """The boxes a run must have tried to show for the end state it left: message ids, or sets of ids
     (any one of them); None when the end state itself is wrong."""
     if tool == "old" and dayoff == "old":
-        # No installation directory; no consent (a confirmation that could not be shown); a tool refused.
-        return [[{"MsgProductMissing"}], ["MsgConfirm"], ["MsgConfirm", ROW1_OUTCOMES]]
+        # The run lock not had; no installation directory; no consent (a confirmation that could not be
+        # shown); a tool refused.
+        return [["MsgCannotStart"], [{"MsgProductMissing"}], ["MsgConfirm"], ["MsgConfirm", ROW1_OUTCOMES]]
     if tool == "new" and dayoff == "old":
         return [["MsgConfirm", ROW2_FAILURES, "MsgToolUpdated", "MsgDayOffFailed"]]
     if tool == "new" and dayoff == "new":

@@ -60,8 +60,46 @@ protected:
     std::string root;
 };
 
-// A second process that holds the file with an exclusive lock until the returned pipe is closed.
-pid_t HoldFromAnotherProcess(const std::string &path, int *release)
+// The LZ library's handle on a file opened for reading; negative when either fails.
+INT OpenLz(const char *path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    return file == INVALID_HANDLE_VALUE ? -1 : LZInit((INT)(INT_PTR)file);
+}
+
+// Has the file deleted on close through ntdll's call; 1 when the system took it.
+int MarkForDeletion(HANDLE file)
+{
+    FILE_DISPOSITION_INFORMATION disposition = {TRUE};
+    IO_STATUS_BLOCK status;
+    return NtSetInformationFile(file, &status, &disposition, sizeof disposition, FileDispositionInformation) == 0;
+}
+
+// Renames the file of the handle to name (ASCII) in folder through ntdll's call; its status.
+LONG RenameInto(HANDLE file, const char *folder, const char *name)
+{
+    HANDLE directory = CreateFileA(folder, GENERIC_READ, 7, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    union {
+        FILE_RENAME_INFORMATION info;
+        unsigned char bytes[sizeof(FILE_RENAME_INFORMATION) + 2 * MAX_PATH];
+    } rename = {};
+    rename.info.ReplaceIfExists = TRUE;
+    rename.info.RootDirectory = directory;
+    size_t length = strlen(name);
+    for (size_t i = 0; i < length; ++i) {
+        WCHAR c = (WCHAR)name[i];
+        memcpy(rename.bytes + offsetof(FILE_RENAME_INFORMATION, FileName) + 2 * i, &c, 2);
+    }
+    rename.info.FileNameLength = (ULONG)(2 * length);
+    IO_STATUS_BLOCK status;
+    LONG result = NtSetInformationFile(file, &status, &rename, sizeof rename, FileRenameInformation);
+    CloseHandle(directory);
+    return result;
+}
+
+// A second process that holds the file (exclusive: sharing nothing; else sharing everything) until the
+// returned pipe is closed.
+pid_t HoldFromAnotherProcess(const std::string &path, int *release, int exclusive = 1)
 {
     int ready[2], done[2];
     if (pipe(ready) != 0 || pipe(done) != 0)
@@ -72,7 +110,7 @@ pid_t HoldFromAnotherProcess(const std::string &path, int *release)
         close(done[1]);
         close(ready[0]);
         int fd = open(path.c_str(), O_RDONLY);
-        flock(fd, LOCK_EX);
+        flock(fd, exclusive ? LOCK_EX : LOCK_SH);
         char c = 1;
         ssize_t ignored = write(ready[1], &c, 1);
         ignored = read(done[0], &c, 1);
@@ -98,7 +136,7 @@ TEST_F(Files, ExclusiveOpenFailsWhileAnotherProcessHoldsTheFile)
     HANDLE h = CreateFileA("C:\\HELD.EXE", GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
-    EXPECT_FALSE(DeleteFileA("C:\\HELD.EXE"));
+    EXPECT_EQ(CreateFileA("C:\\HELD.EXE", DELETE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
     close(release);
     waitpid(child, NULL, 0);
@@ -119,11 +157,13 @@ TEST_F(Files, ReadOnlyFilesRefuseWritingReplacingAndDeletingEvenToRoot)
         CreateFileA("C:\\RO.INI", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(CrtOpenForWriting("C:\\RO.INI") == NULL);
-    EXPECT_FALSE(DeleteFileA("C:\\RO.INI"));
-    EXPECT_NE(CrtRemove("C:\\RO.INI"), 0);
-    EXPECT_FALSE(MoveFileExA("C:\\NEW.TMP", "C:\\RO.INI", MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    HANDLE doomed = CreateFileA("C:\\RO.INI", DELETE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(doomed, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(MarkForDeletion(doomed), 0);
+    CloseHandle(doomed);
+    HANDLE moved = CreateFileA("C:\\NEW.TMP", DELETE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_EQ(RenameInto(moved, "C:\\", "RO.INI"), STATUS_ACCESS_DENIED);
+    CloseHandle(moved);
     EXPECT_EQ(GetFileAttributesA("C:\\RO.INI"), (DWORD)FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(GetFileAttributesA("C:\\NEW.TMP"), (DWORD)FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(GetFileAttributesA("C:\\NONE.TMP"), INVALID_FILE_ATTRIBUTES);
@@ -171,6 +211,51 @@ TEST_F(Files, LastWriteTimesKeep100NanosecondsAndSizeIsItsLow32Bits)
     CloseHandle(h);
 }
 
+// Windows refuses to rename over a file that any process has open, whatever its sharing.
+TEST_F(Files, RenameRefusesATargetThatAnotherProcessHoldsEvenWhenItSharesEverything)
+{
+    Put("DAY.INI", "old");
+    Put("DAY.I$_", "new");
+    int release = -1;
+    pid_t child = HoldFromAnotherProcess(Host("DAY.INI"), &release, 0);
+    ASSERT_GT(child, 0);
+    HANDLE h = CreateFileA("C:\\DAY.I$_", GENERIC_READ | DELETE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(RenameInto(h, "C:\\", "DAY.INI"), STATUS_ACCESS_DENIED);
+    close(release);
+    waitpid(child, NULL, 0);
+    EXPECT_EQ(RenameInto(h, "C:\\", "DAY.INI"), 0);
+    CloseHandle(h);
+    EXPECT_EQ(Get("DAY.INI"), "new");
+    EXPECT_EQ(Get("DAY.I$_"), "(absent)");
+}
+
+// A file to be deleted on close is deleted only while its name still leads to it; a link at a name is
+// named by the system where it leads, so that nobody mistakes it for the file it stands in for.
+TEST_F(Files, DeletionOnCloseAndFinalPathsFollowTheFileNotTheName)
+{
+    HANDLE h = CreateFileA("C:\\S.EX_", GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    char named[MAX_PATH];
+    EXPECT_EQ(GetFinalPathNameByHandleA(h, named, sizeof named, 0), strlen("\\\\?\\C:\\S.EX_"));
+    EXPECT_STREQ(named, "\\\\?\\C:\\S.EX_");
+    Put("VICTIM.TXT", "keep");
+    ASSERT_EQ(rename(Host("S.EX_").c_str(), Host("AWAY").c_str()), 0);
+    ASSERT_EQ(symlink(Host("VICTIM.TXT").c_str(), Host("S.EX_").c_str()), 0);
+    CloseHandle(h);
+    EXPECT_EQ(Get("VICTIM.TXT"), "keep");
+    EXPECT_EQ(Get("S.EX_"), "keep");
+
+    EXPECT_EQ(CreateFileA("C:\\S.EX_", GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_EXISTS);
+    h = CreateFileA("C:\\S.EX_", FILE_READ_ATTRIBUTES, 7, NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_GT(GetFinalPathNameByHandleA(h, named, sizeof named, 0), 0u);
+    EXPECT_STRNE(named, "\\\\?\\C:\\S.EX_");
+    CloseHandle(h);
+}
+
 int AppendTo(void *sink, const unsigned char *bytes, size_t length)
 {
     static_cast<std::string *>(sink)->append(reinterpret_cast<const char *>(bytes), length);
@@ -190,66 +275,31 @@ TEST_F(Files, LzCopyExpandsSzddCopiesOtherFilesAsTheyAreAndStampsTheDestination)
     struct timespec times[2] = {{0, UTIME_OMIT}, {1429613450, 123456700}};
     utimensat(AT_FDCWD, Host("A.IN_").c_str(), times, 0);
 
-    OFSTRUCT a, b;
-    INT source = LZOpenFileA((LPSTR) "C:\\A.IN_", &a, OF_READ | OF_SHARE_DENY_NONE);
-    INT target = LZOpenFileA((LPSTR) "C:\\A.INI", &b, OF_CREATE | OF_WRITE);
+    INT source = OpenLz("C:\\A.IN_");
+    HANDLE target = CreateFileA("C:\\A.INI", GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
     ASSERT_GE(source, 0);
-    ASSERT_GE(target, 0);
-    EXPECT_EQ(LZCopy(source, target), (LONG)text.size());
+    ASSERT_NE(target, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(LZCopy(source, (INT)(INT_PTR)target), (LONG)text.size());
     LZClose(source);
-    LZClose(target);
+    CloseHandle(target);
     EXPECT_EQ(Get("A.INI"), text);
     struct stat st;
     ASSERT_EQ(stat(Host("A.INI").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 1429613450);
     EXPECT_EQ(st.st_mtim.tv_nsec, 123456700);
 
-    source = LZOpenFileA((LPSTR) "C:\\PLAIN.TXT", &a, OF_READ | OF_SHARE_DENY_NONE);
-    target = LZOpenFileA((LPSTR) "C:\\COPY.TXT", &b, OF_CREATE | OF_WRITE);
-    EXPECT_EQ(LZCopy(source, target), 14);
+    source = OpenLz("C:\\PLAIN.TXT");
+    target = CreateFileA("C:\\COPY.TXT", GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    EXPECT_EQ(LZCopy(source, (INT)(INT_PTR)target), 14);
     LZClose(source);
-    LZClose(target);
+    CloseHandle(target);
     EXPECT_EQ(Get("COPY.TXT"), "not compressed");
 
     EXPECT_EQ(LZCopy(12345, 12346), LZERROR_BADINHANDLE);
-    source = LZOpenFileA((LPSTR) "C:\\PLAIN.TXT", &a, OF_READ | OF_SHARE_DENY_NONE);
+    source = OpenLz("C:\\PLAIN.TXT");
     EXPECT_EQ(LZCopy(source, 12346), LZERROR_BADOUTHANDLE);
     LZClose(source);
-    EXPECT_LT(LZOpenFileA((LPSTR) "C:\\NONE.IN_", &a, OF_READ | OF_SHARE_DENY_NONE), 0);
-}
-
-// The LZ library tries a name it cannot open once more as the compressed file's name, in every mode.
-TEST_F(Files, LzOpenFallsBackToTheCompressedNameEvenWhenCreating)
-{
-    OFSTRUCT of;
-    Put("ONLY.EX_", "compressed");
-    INT h = LZOpenFileA((LPSTR) "C:\\ONLY.EXE", &of, OF_READ | OF_SHARE_DENY_NONE);
-    ASSERT_GE(h, 0);
-    LZClose(h);
-
-    Put("RO.INI", "old");
-    chmod(Host("RO.INI").c_str(), 0444);
-    h = LZOpenFileA((LPSTR) "C:\\RO.INI", &of, OF_CREATE | OF_WRITE);
-    ASSERT_GE(h, 0);  // created RO.IN_ instead
-    LZClose(h);
-    EXPECT_EQ(Get("RO.INI"), "old");
-    EXPECT_EQ(Get("RO.IN_"), "");
-
-    // A short extension gains '_', a name without one gains "._"; a name ending in '_' is itself.
-    h = LZOpenFileA((LPSTR) "C:\\NOWHERE\\X.AB", &of, OF_READ);
-    EXPECT_LT(h, 0);
-    Put("X.AB_", "x");
-    Put("NOEXT._", "y");
-    h = LZOpenFileA((LPSTR) "C:\\X.AB", &of, OF_READ);
-    EXPECT_GE(h, 0);
-    LZClose(h);
-    h = LZOpenFileA((LPSTR) "C:\\NOEXT", &of, OF_READ);
-    EXPECT_GE(h, 0);
-    LZClose(h);
-    Put("RO.E$_", "stale");
-    chmod(Host("RO.E$_").c_str(), 0444);
-    EXPECT_LT(LZOpenFileA((LPSTR) "C:\\RO.E$_", &of, OF_CREATE | OF_WRITE), 0);
-    EXPECT_EQ(Get("RO.E$_"), "stale");
+    EXPECT_LT(LZInit(12345), 0);
 }
 
 TEST_F(Files, ACutStreamCopiesWhatItHasWithoutAnError)
@@ -259,12 +309,11 @@ TEST_F(Files, ACutStreamCopiesWhatItHasWithoutAnError)
     ASSERT_EQ(SzddCompress(reinterpret_cast<const unsigned char *>(text.data()), text.size(), AppendTo, &stream),
               SZDD_OK);
     Put("CUT.IN_", stream.substr(0, stream.size() / 2));
-    OFSTRUCT a, b;
-    INT source = LZOpenFileA((LPSTR) "C:\\CUT.IN_", &a, OF_READ | OF_SHARE_DENY_NONE);
-    INT target = LZOpenFileA((LPSTR) "C:\\CUT.INI", &b, OF_CREATE | OF_WRITE);
-    LONG copied = LZCopy(source, target);
+    INT source = OpenLz("C:\\CUT.IN_");
+    HANDLE target = CreateFileA("C:\\CUT.INI", GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    LONG copied = LZCopy(source, (INT)(INT_PTR)target);
     LZClose(source);
-    LZClose(target);
+    CloseHandle(target);
     EXPECT_GE(copied, 0);
     EXPECT_LT(copied, (LONG)text.size());
 }

@@ -105,8 +105,8 @@ void RecordBoxState()
     const char *record = getenv("WINSTUB_BOX_STATE");
     if (record == NULL || record[0] == '\0')
         return;
-    static const HandleKind kinds[] = {HANDLE_FILE, HANDLE_KEY, HANDLE_LZ, HANDLE_STREAM, HANDLE_CRYPT, HANDLE_HASH};
-    static const char *const kindNames[] = {"file", "key", "lz", "stream", "crypt", "hash"};
+    static const HandleKind kinds[] = {HANDLE_FILE, HANDLE_KEY, HANDLE_LZ, HANDLE_CRYPT, HANDLE_HASH};
+    static const char *const kindNames[] = {"file", "key", "lz", "crypt", "hash"};
     std::string open;
     for (size_t k = 0; k < sizeof kinds / sizeof kinds[0]; ++k) {
         for (StandinHandle *h = HandleNextOfKind(NULL, kinds[k]); h != NULL; h = HandleNextOfKind(h, kinds[k])) {

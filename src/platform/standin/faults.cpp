@@ -13,9 +13,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-// The C library's calls set errno, as their callers expect; the registry and LZ calls report their error
-// in what they return. Failing a closing call (a close, CryptDestroyHash, CryptReleaseContext) still
-// releases its handle: the caller can do nothing about it. A failed fwrite writes half its items first,
+// The C library's calls set errno, as their callers expect; the registry, LZ and ntdll calls report their
+// error in what they return. Failing a closing call (a close, CryptDestroyHash, CryptReleaseContext) still
+// releases its handle: the caller can do nothing about it. A failed WriteFile writes half its bytes first,
 // as a disk that fills up does.
 // A table read by its columns: the formatter leaves it alone.
 // clang-format off
@@ -38,14 +38,14 @@ const StandinCall StandinCalls[StandinCallCount] = {
     {"SetFileTime",             FALSE,                              ERROR_ACCESS_DENIED,            0},
     {"GetFileSize",             INVALID_FILE_SIZE,                  ERROR_ACCESS_DENIED,            0},
     {"CloseHandle",             FALSE,                              ERROR_INVALID_HANDLE,           0},
-    {"DeleteFileA",             FALSE,                              ERROR_ACCESS_DENIED,            0},
     {"GetFileAttributesA",      INVALID_FILE_ATTRIBUTES,            ERROR_ACCESS_DENIED,            0},
-    {"MoveFileExA",             FALSE,                              ERROR_ACCESS_DENIED,            0},
-    {"fopen",                   0,                                  0,                              EACCES},
-    {"fwrite",                  0,                                  0,                              ENOSPC},
-    {"fclose",                  EOF,                                0,                              0},
-    {"remove",                  -1,                                 0,                              EACCES},
-    {"LZOpenFileA",             LZERROR_BADINHANDLE,                0,                              0},
+    {"WriteFile",               FALSE,                              ERROR_DISK_FULL,                0},
+    {"SetFilePointer",          INVALID_SET_FILE_POINTER,           ERROR_INVALID_PARAMETER,        0},
+    {"FlushFileBuffers",        FALSE,                              ERROR_WRITE_FAULT,              0},
+    {"GetFileInformationByHandle", FALSE,                           ERROR_ACCESS_DENIED,            0},
+    {"GetFinalPathNameByHandleA", 0,                                ERROR_NOT_ENOUGH_MEMORY,        0},
+    {"NtSetInformationFile",    STATUS_ACCESS_DENIED,               0,                              0},
+    {"LZInit",                  LZERROR_GLOBALLOC,                  0,                              0},
     {"LZCopy",                  LZERROR_WRITE,                      0,                              0},
     {"LZClose",                 0,                                  0,                              0},
     {"ReadFile",                FALSE,                              ERROR_READ_FAULT,               0},
@@ -205,8 +205,11 @@ int FaultStrikes(const StandinCall *call, unsigned long number)
         }
         switch (fault->kind) {
         case FAULT_EXIT:
-            if (number == fault->number)
+            if (number == fault->number) {
+                // The system still closes what the process had open.
+                CloseFilesAtExit();
                 _exit(AbruptExitStatus);
+            }
             break;
         case FAULT_ONCE: strikes |= number == fault->number; break;
         case FAULT_FROM: strikes |= number >= fault->number; break;

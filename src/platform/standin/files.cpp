@@ -120,46 +120,78 @@ int OpenHostFile(const char *hostPath, int write, int create, int truncate, int 
 // not share delete, or another process's that shares nothing (an exclusive lock). Another process's open
 // that shares takes a shared lock, and stands for one that shares everything, delete included, as the
 // holds the tests make do. 1 or 0.
-int DeleteBlockedBySharing(const char *hostPath)
+int DeleteBlockedBySharingOtherThan(const char *hostPath, const StandinHandle *except)
 {
     struct stat st;
     if (stat(hostPath, &st) != 0)
         return 0;
     for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE)) {
         struct stat open;
-        if (fstat(h->fd, &open) == 0 && open.st_dev == st.st_dev && open.st_ino == st.st_ino &&
+        if (h != except && fstat(h->fd, &open) == 0 && open.st_dev == st.st_dev && open.st_ino == st.st_ino &&
             (h->shareMode & FILE_SHARE_DELETE) == 0)
             return 1;
     }
-    return HostFileHeld(hostPath, 0);
+    // The handle's own lock is not another's: a file it holds unshared is found free.
+    return except == NULL && HostFileHeld(hostPath, 0);
 }
 
-// Deletes a host file as DeleteFileA does; 1, or 0 with the last error set.
-int DeleteHostFile(const char *hostPath)
+int DeleteBlockedBySharing(const char *hostPath)
+{
+    return DeleteBlockedBySharingOtherThan(hostPath, NULL);
+}
+
+// Whether any open of the file, by this process or another, would stop it from being replaced: Windows
+// refuses to rename over a file that is open at all, whatever its sharing. 1 or 0.
+int OpenAnywhere(const char *hostPath)
 {
     struct stat st;
-    if (lstat(hostPath, &st) != 0) {
-        SetLastError(MissingError(hostPath));
+    if (stat(hostPath, &st) != 0)
         return 0;
+    for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE)) {
+        struct stat open;
+        if (fstat(h->fd, &open) == 0 && open.st_dev == st.st_dev && open.st_ino == st.st_ino)
+            return 1;
     }
-    if (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0 || !HostDirectoryWritable(hostPath)) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    return HostFileHeld(hostPath, 1);
+}
+
+// The host path of the entry a handle was opened through; 1, or 0.
+int HandleHostPath(const StandinHandle *handle, char *host, size_t capacity)
+{
+    DWORD saved = GetLastError();
+    int found = HostPath(handle->path, host, capacity);
+    SetLastError(saved);
+    return found;
+}
+
+// Whether the entry at hostPath (not following a link there) is the file open on fd; 1 or 0.
+int EntryIsOpenFile(const char *hostPath, int fd)
+{
+    struct stat entry, open;
+    return lstat(hostPath, &entry) == 0 && fstat(fd, &open) == 0 && entry.st_dev == open.st_dev &&
+           entry.st_ino == open.st_ino;
+}
+
+// The host file at a Windows path in UTF-8, and the path of its folder resolved by the host; 1, or 0.
+int ResolvedFolderAndName(const char *hostPath, std::string *folder, std::string *name)
+{
+    const char *slash = strrchr(hostPath, '/');
+    if (slash == NULL)
         return 0;
-    }
-    if (DeleteBlockedBySharing(hostPath)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
+    std::string parent(hostPath, (size_t)(slash - hostPath));
+    char *real = realpath(parent.empty() ? "/" : parent.c_str(), NULL);
+    if (real == NULL)
         return 0;
-    }
-    if (unlink(hostPath) != 0) {
-        SetLastError(ErrorFromErrno(errno));
-        return 0;
-    }
+    *folder = real;
+    free(real);
+    *name = slash + 1;
     return 1;
 }
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE)
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
+                   HANDLE)
 {
     const StandinCall *failed = StandinEnter(CallCreateFileA);
     if (failed != NULL)
@@ -170,6 +202,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     int create = 0, truncate = 0;
     struct stat st;
     int exists = stat(host, &st) == 0;
+    // CREATE_NEW finds whatever is at the name, a link to nowhere too.
+    int entry = exists || lstat(host, &st) == 0;
     switch (disposition) {
     case OPEN_EXISTING: break;
     case CREATE_ALWAYS:
@@ -179,7 +213,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     case OPEN_ALWAYS: create = 1; break;
     case TRUNCATE_EXISTING: truncate = 1; break;
     case CREATE_NEW:
-        if (exists) {
+        if (entry) {
             SetLastError(ERROR_FILE_EXISTS);
             return INVALID_HANDLE_VALUE;
         }
@@ -188,12 +222,37 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
     int write = (access & GENERIC_WRITE) != 0;
+    int deleteAccess = (access & DELETE) != 0 || (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+    int directory = exists && S_ISDIR(st.st_mode) && (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
+    // Deleting needs the folder's leave, and nobody else's open may refuse to share it.
+    if (deleteAccess && !directory) {
+        if (!HostDirectoryWritable(host)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (exists && DeleteBlockedBySharing(host)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
     StandinHandle *handle = HandleNew(HANDLE_FILE);
     if (handle == NULL) {
         SetLastError(ERROR_TOO_MANY_OPEN_FILES);
         return INVALID_HANDLE_VALUE;
     }
-    int fd = OpenHostFile(host, write, create, truncate, shareMode == 0);
+    // An open for attributes alone meets no sharing, and a folder is opened only to be named or to name
+    // files in: neither takes a lock.
+    int attributesOnly = !exists || S_ISDIR(st.st_mode) || create || truncate
+                             ? 0
+                             : (access & (GENERIC_READ | GENERIC_WRITE | DELETE)) == 0 && !deleteAccess;
+    int fd;
+    if (directory || attributesOnly) {
+        fd = disposition == OPEN_EXISTING ? open(host, O_RDONLY | (directory ? O_DIRECTORY : 0) | O_CLOEXEC) : -1;
+        if (fd < 0)
+            SetLastError(ERROR_ACCESS_DENIED);
+    } else {
+        fd = OpenHostFile(host, write, create, truncate, shareMode == 0);
+    }
     if (fd < 0) {
         HandleFree(handle);
         return INVALID_HANDLE_VALUE;
@@ -202,6 +261,9 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     handle->writable = write;
     handle->timesWritable = write || (access & FILE_WRITE_ATTRIBUTES) != 0;
     handle->shareMode = shareMode;
+    handle->deleteAccess = deleteAccess;
+    handle->deleteOnClose = (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+    handle->directory = directory;
     snprintf(handle->path, sizeof handle->path, "%s", path);
     SetLastError(ERROR_SUCCESS);
     return (HANDLE)HandleValue(handle);
@@ -274,20 +336,42 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh)
     return (DWORD)(size & 0xFFFFFFFFu);
 }
 
+void CloseFileSlot(StandinHandle *handle)
+{
+    // The entry is deleted only while it is still the file this handle has open: a name that another
+    // process has since pointed elsewhere is left alone, as Windows and Wine leave it.
+    char host[HostPathCapacity];
+    if (handle->deleteOnClose && handle->fd >= 0 && HandleHostPath(handle, host, sizeof host) &&
+        EntryIsOpenFile(host, handle->fd))
+        unlink(host);
+    if (handle->fd >= 0)
+        close(handle->fd);
+    HandleFree(handle);
+}
+
+void CloseFilesAtExit()
+{
+    for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE))
+        CloseFileSlot(h);
+}
+
 BOOL CloseHandle(HANDLE object)
 {
     const StandinCall *failed = StandinEnter(CallCloseHandle);
     StandinHandle *handle = HandleFromValue((uintptr_t)object, HANDLE_FILE);
-    if (handle == NULL)
+    if (handle != NULL) {
+        CloseFileSlot(handle);
+    } else {
         handle = HandleFromValue((uintptr_t)object, HANDLE_MUTEX);
-    if (handle == NULL) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        if (handle == NULL) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        // A mutex closed while owned is abandoned: its mark stays for the next owner to find.
+        if (handle->fd >= 0)
+            close(handle->fd);
+        HandleFree(handle);
     }
-    // A mutex closed while owned is abandoned: its mark stays for the next owner to find.
-    if (handle->fd >= 0)
-        close(handle->fd);
-    HandleFree(handle);
     // A failed close still ends the handle's life: the caller can do nothing about it.
     if (failed != NULL)
         return (BOOL)failed->failure;
@@ -318,17 +402,6 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     return TRUE;
 }
 
-BOOL DeleteFileA(LPCSTR path)
-{
-    const StandinCall *failed = StandinEnter(CallDeleteFileA);
-    if (failed != NULL)
-        return (BOOL)failed->failure;
-    char host[HostPathCapacity];
-    if (!HostPath(path, host, sizeof host))
-        return FALSE;
-    return DeleteHostFile(host) ? TRUE : FALSE;
-}
-
 DWORD GetFileAttributesA(LPCSTR path)
 {
     const StandinCall *failed = StandinEnter(CallGetFileAttributesA);
@@ -348,122 +421,206 @@ DWORD GetFileAttributesA(LPCSTR path)
     return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
 
-BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags)
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED)
 {
-    const StandinCall *failed = StandinEnter(CallMoveFileExA);
-    if (failed != NULL)
+    const StandinCall *failed = StandinEnter(CallWriteFile);
+    if (written != NULL)
+        *written = 0;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    if (handle == NULL || !handle->writable || written == NULL) {
+        SetLastError(handle == NULL    ? ERROR_INVALID_HANDLE
+                     : written == NULL ? ERROR_INVALID_PARAMETER
+                                       : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    // A full disk: half the bytes go out, then the write stops short with the row's error.
+    DWORD wanted = failed != NULL ? toWrite / 2 : toWrite;
+    const char *bytes = (const char *)buffer;
+    while (*written < wanted) {
+        ssize_t n = write(handle->fd, bytes + *written, wanted - *written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            SetLastError(n < 0 ? ErrorFromErrno(errno) : ERROR_DISK_FULL);
+            return FALSE;
+        }
+        *written += (DWORD)n;
+    }
+    if (failed != NULL) {
+        SetLastError(failed->lastError);
         return (BOOL)failed->failure;
-    char from[HostPathCapacity], to[HostPathCapacity];
-    if (!HostPath(existing, from, sizeof from) || !HostPath(replacement, to, sizeof to))
-        return FALSE;
-    struct stat st;
-    if (lstat(from, &st) != 0) {
-        SetLastError(MissingError(from));
-        return FALSE;
-    }
-    if (DeleteBlockedBySharing(from)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
-    if (!HostDirectoryWritable(from) || !HostDirectoryWritable(to)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (lstat(to, &st) == 0) {
-        if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) {
-            SetLastError(ERROR_ALREADY_EXISTS);
-            return FALSE;
-        }
-        if (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
-        if (DeleteBlockedBySharing(to)) {
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return FALSE;
-        }
-    }
-    if (rename(from, to) != 0) {
-        SetLastError(ErrorFromErrno(errno));
-        return FALSE;
-    }
-    if (flags & MOVEFILE_WRITE_THROUGH) {
-        int fd = open(to, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            fsync(fd);
-            close(fd);
-        }
     }
     return TRUE;
 }
 
-FILE *CrtOpenForWriting(const char *path)
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method)
 {
-    const StandinCall *failed = StandinEnter(CallFopen);
+    const StandinCall *failed = StandinEnter(CallSetFilePointer);
     if (failed != NULL)
-        return (FILE *)failed->failure;
-    char host[HostPathCapacity];
-    if (!HostPath(path, host, sizeof host)) {
-        errno = ENOENT;
-        return NULL;
+        return (DWORD)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    if (handle == NULL || method != FILE_BEGIN || distance < 0 || (distanceHigh != NULL && *distanceHigh != 0)) {
+        SetLastError(handle == NULL ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
     }
-    StandinHandle *handle = HandleNew(HANDLE_STREAM);
-    if (handle == NULL) {
-        errno = EMFILE;
-        return NULL;
+    off_t at = lseek(handle->fd, distance, SEEK_SET);
+    if (at < 0) {
+        SetLastError(ErrorFromErrno(errno));
+        return INVALID_SET_FILE_POINTER;
     }
-    // The C runtime opens with sharing for everyone: only an exclusive holder stops it.
-    int fd = OpenHostFile(host, 1, 1, 1, 0);
-    FILE *stream = fd >= 0 ? fdopen(fd, "wb") : NULL;
-    if (stream == NULL) {
-        if (fd >= 0)
-            close(fd);
-        HandleFree(handle);
-        errno = EACCES;
-        return NULL;
-    }
-    handle->stream = stream;
-    snprintf(handle->path, sizeof handle->path, "%s", path);
-    return stream;
+    return (DWORD)at;
 }
 
-size_t CrtWrite(const void *data, size_t size, size_t count, FILE *stream)
+BOOL FlushFileBuffers(HANDLE file)
 {
-    const StandinCall *failed = StandinEnter(CallFwrite);
-    if (failed != NULL) {
-        // A full disk: half the items go out, then the write stops short with the row's error.
-        size_t part = count / 2;
-        size_t written = part > 0 ? fwrite(data, size, part, stream) : 0;
-        errno = failed->errnoValue;
-        return written;
-    }
-    return fwrite(data, size, count, stream);
-}
-
-int CrtClose(FILE *stream)
-{
-    const StandinCall *failed = StandinEnter(CallFclose);
-    StandinHandle *handle = HandleFromStream(stream);
-    if (handle != NULL)
-        HandleFree(handle);
-    int closed = fclose(stream);
-    // A failed close still releases the stream; what it could not flush is lost.
-    return failed != NULL ? (int)failed->failure : closed;
-}
-
-int CrtRemove(const char *path)
-{
-    const StandinCall *failed = StandinEnter(CallRemove);
+    const StandinCall *failed = StandinEnter(CallFlushFileBuffers);
     if (failed != NULL)
-        return (int)failed->failure;
-    char host[HostPathCapacity];
-    if (!HostPath(path, host, sizeof host)) {
-        errno = ENOENT;
-        return -1;
+        return (BOOL)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    if (handle == NULL || !handle->writable) {
+        SetLastError(handle == NULL ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED);
+        return FALSE;
     }
-    if (!DeleteHostFile(host)) {
-        errno = GetLastError() == ERROR_FILE_NOT_FOUND ? ENOENT : EACCES;
-        return -1;
+    if (fsync(handle->fd) != 0) {
+        SetLastError(ErrorFromErrno(errno));
+        return FALSE;
     }
+    return TRUE;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information)
+{
+    const StandinCall *failed = StandinEnter(CallGetFileInformationByHandle);
+    if (failed != NULL)
+        return (BOOL)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    struct stat st;
+    if (handle == NULL || fstat(handle->fd, &st) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    memset(information, 0, sizeof *information);
+    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if ((st.st_mode & S_IWUSR) == 0)
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    information->dwFileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    information->ftCreationTime = FileTimeFromTimespec(st.st_ctim);
+    information->ftLastAccessTime = FileTimeFromTimespec(st.st_atim);
+    information->ftLastWriteTime = FileTimeFromTimespec(st.st_mtim);
+    information->dwVolumeSerialNumber = (DWORD)st.st_dev;
+    information->nFileSizeHigh = (DWORD)((uint64_t)st.st_size >> 32);
+    information->nFileSizeLow = (DWORD)((uint64_t)st.st_size & 0xFFFFFFFFu);
+    information->nNumberOfLinks = (DWORD)st.st_nlink;
+    information->nFileIndexHigh = (DWORD)((uint64_t)st.st_ino >> 32);
+    information->nFileIndexLow = (DWORD)((uint64_t)st.st_ino & 0xFFFFFFFFu);
+    return TRUE;
+}
+
+DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD)
+{
+    const StandinCall *failed = StandinEnter(CallGetFinalPathNameByHandleA);
+    if (failed != NULL)
+        return (DWORD)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    char full[HostPathCapacity], host[HostPathCapacity];
+    if (handle == NULL || !FullWindowsPath(handle->path, full, sizeof full) ||
+        !HandleHostPath(handle, host, sizeof host)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    // The system names the file itself: a file reached through a link is named where it really is, as
+    // Wine names a host file outside its drives, on drive Z:.
+    std::string named = std::string("\\\\?\\") + full;
+    std::string expected, folder, name;
+    if (handle->directory) {
+        char *resolved = realpath(host, NULL);
+        expected = resolved != NULL ? resolved : "";
+        free(resolved);
+    } else if (ResolvedFolderAndName(host, &folder, &name)) {
+        expected = folder == "/" ? "/" + name : folder + "/" + name;
+    }
+    char proc[64];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", handle->fd);
+    char *real = realpath(proc, NULL);
+    if (real != NULL && expected != real) {
+        std::string windows = std::string("\\\\?\\Z:") + real;
+        for (char &c : windows)
+            c = c == '/' ? '\\' : c;
+        named = Utf8ToCp932Ansi(windows.c_str());
+    }
+    free(real);
+    // A folder is named without its closing separator, but for a drive's root.
+    if (named.size() > 7 && named[named.size() - 1] == '\\' && named[named.size() - 2] != ':')
+        named.erase(named.size() - 1);
+    if (named.size() >= capacity)
+        return (DWORD)named.size() + 1;
+    memcpy(path, named.c_str(), named.size() + 1);
+    return (DWORD)named.size();
+}
+
+LONG NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *information, ULONG length, int informationClass)
+{
+    const StandinCall *failed = StandinEnter(CallNtSetInformationFile);
+    if (failed != NULL)
+        return (LONG)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    if (handle == NULL)
+        return STATUS_INVALID_HANDLE;
+    if (status != NULL)
+        status->Information = 0;
+    if (!handle->deleteAccess)
+        return STATUS_ACCESS_DENIED;
+    char from[HostPathCapacity];
+    if (!HandleHostPath(handle, from, sizeof from))
+        return STATUS_OBJECT_NAME_INVALID;
+    if (informationClass == FileDispositionInformation && length >= sizeof(FILE_DISPOSITION_INFORMATION)) {
+        const FILE_DISPOSITION_INFORMATION *disposition = (const FILE_DISPOSITION_INFORMATION *)information;
+        struct stat st;
+        // A read-only file cannot be deleted, even by an administrator.
+        if (disposition->DeleteFile && fstat(handle->fd, &st) == 0 && (st.st_mode & S_IWUSR) == 0)
+            return STATUS_CANNOT_DELETE;
+        handle->deleteOnClose = disposition->DeleteFile != 0;
+        return 0;
+    }
+    if (informationClass != FileRenameInformation || length < sizeof(FILE_RENAME_INFORMATION))
+        return STATUS_INVALID_PARAMETER;
+    const FILE_RENAME_INFORMATION *rename = (const FILE_RENAME_INFORMATION *)information;
+    // The one form the updater uses: a plain name within a folder given by its handle.
+    StandinHandle *root = HandleFromValue((uintptr_t)rename->RootDirectory, HANDLE_FILE);
+    size_t characters = rename->FileNameLength / sizeof(WCHAR);
+    if (root == NULL || !root->directory || characters == 0 || characters >= MAX_PATH ||
+        offsetof(FILE_RENAME_INFORMATION, FileName) + rename->FileNameLength > length)
+        return STATUS_INVALID_PARAMETER;
+    char name[MAX_PATH];
+    const unsigned char *wide = (const unsigned char *)information + offsetof(FILE_RENAME_INFORMATION, FileName);
+    for (size_t i = 0; i < characters; ++i) {
+        WCHAR c;
+        memcpy(&c, wide + i * sizeof c, sizeof c);
+        if (c == 0 || c > 0x7F || c == '\\' || c == '/')
+            return STATUS_OBJECT_NAME_INVALID;
+        name[i] = (char)c;
+    }
+    name[characters] = '\0';
+    char newPath[HostPathCapacity];
+    int written = snprintf(newPath, sizeof newPath, "%s%s%s", root->path,
+                           root->path[0] != '\0' && root->path[strlen(root->path) - 1] == '\\' ? "" : "\\", name);
+    char to[HostPathCapacity];
+    if (written < 0 || (size_t)written >= sizeof newPath || !HostPath(newPath, to, sizeof to))
+        return STATUS_OBJECT_NAME_INVALID;
+    // By name, as Wine does: whatever now stands at the handle's name is what moves.
+    if (DeleteBlockedBySharingOtherThan(from, handle))
+        return STATUS_SHARING_VIOLATION;
+    if (!HostDirectoryWritable(from) || !HostDirectoryWritable(to))
+        return STATUS_ACCESS_DENIED;
+    struct stat st;
+    if (lstat(to, &st) == 0) {
+        if (!rename->ReplaceIfExists)
+            return STATUS_OBJECT_NAME_COLLISION;
+        if (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0 || OpenAnywhere(to))
+            return STATUS_ACCESS_DENIED;
+    }
+    if (::rename(from, to) != 0)
+        return STATUS_ACCESS_DENIED;
+    snprintf(handle->path, sizeof handle->path, "%s", newPath);
     return 0;
 }

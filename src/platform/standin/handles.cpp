@@ -1,4 +1,4 @@
-// The stand-in's handles: one table of slots for files, registry keys, LZ files and C library streams.
+// The stand-in's handles: one table of slots for files, registry keys, LZ files, hashes and mutexes.
 #include "standin.h"
 
 #include <cstring>
@@ -17,7 +17,6 @@ const char *KindName(HandleKind kind)
     case HANDLE_FILE: return "file";
     case HANDLE_KEY: return "key";
     case HANDLE_LZ: return "lz";
-    case HANDLE_STREAM: return "stream";
     case HANDLE_CRYPT: return "crypt";
     case HANDLE_HASH: return "hash";
     case HANDLE_MUTEX: return "mutex";
@@ -54,14 +53,6 @@ StandinHandle *HandleFromValue(uintptr_t value, HandleKind kind)
     if (index >= HandleCapacity || handles[index].kind != kind)
         return NULL;
     return &handles[index];
-}
-
-StandinHandle *HandleFromStream(FILE *stream)
-{
-    for (size_t i = 0; i < HandleCapacity; ++i)
-        if (handles[i].kind == HANDLE_STREAM && handles[i].stream == stream)
-            return &handles[i];
-    return NULL;
 }
 
 StandinHandle *HandleNextOfKind(const StandinHandle *previous, HandleKind kind)

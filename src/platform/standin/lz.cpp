@@ -1,12 +1,10 @@
-// The stand-in's LZ expansion library over our SZDD codec: open, expand-or-copy, close.
+// The stand-in's LZ expansion library over our SZDD codec: take a file's handle, expand-or-copy, close.
 #include "standin.h"
 
 #include "szdd.h"
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,93 +60,24 @@ LONG CopiedCount(uint64_t written)
     return written > 0x7FFFFFFF ? 0x7FFFFFFF : (LONG)written;
 }
 
-// One attempt of LZOpenFileA on one name; the handle, or a negative LZ error value.
-INT OpenLzFile(const char *fileName, LPOFSTRUCT openBuffer, WORD style)
-{
-    if (openBuffer != NULL) {
-        memset(openBuffer, 0, sizeof *openBuffer);
-        openBuffer->cBytes = (BYTE)sizeof *openBuffer;
-    }
-    // The library opens through the old file-open record, which keeps the full path: at most 127 bytes.
-    char full[HostPathCapacity];
-    if (!FullWindowsPath(fileName, full, sizeof full) || strlen(full) >= OFS_MAXPATHNAME)
-        return LZERROR_BADINHANDLE;
-    if (openBuffer != NULL)
-        memcpy(openBuffer->szPathName, full, strlen(full) + 1);
-    char host[HostPathCapacity];
-    if (!HostPath(fileName, host, sizeof host))
-        return LZERROR_BADINHANDLE;
-    int write = (style & (OF_WRITE | OF_READWRITE)) != 0;
-    int create = (style & OF_CREATE) != 0;
-    int exclusive = (style & 0x70) == OF_SHARE_EXCLUSIVE;
+}  // namespace
 
-    struct stat st;
-    int exists = stat(host, &st) == 0;
-    if ((!exists && (!create || !HostDirectoryWritable(host))) || (exists && S_ISDIR(st.st_mode)) ||
-        (exists && (write || create) && (st.st_mode & S_IWUSR) == 0))
+INT LZInit(INT source)
+{
+    const StandinCall *failed = StandinEnter(CallLZInit);
+    if (failed != NULL)
+        return (INT)failed->failure;
+    StandinHandle *file = HandleFromValue((uintptr_t)source, HANDLE_FILE);
+    if (file == NULL || file->directory)
         return LZERROR_BADINHANDLE;
     StandinHandle *handle = HandleNew(HANDLE_LZ);
     if (handle == NULL)
         return LZERROR_GLOBALLOC;
-    int fd = open(host, ((write || create) ? O_RDWR : O_RDONLY) | (create ? O_CREAT : 0) | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        HandleFree(handle);
-        return LZERROR_BADINHANDLE;
-    }
-    // Sharing as OpenFile grants it: only an exclusive holder (or an exclusive request) conflicts.
-    if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 || (create && ftruncate(fd, 0) != 0)) {
-        close(fd);
-        HandleFree(handle);
-        return LZERROR_BADINHANDLE;
-    }
-    handle->fd = fd;
-    handle->writable = write || create;
-    snprintf(handle->path, sizeof handle->path, "%s", full);
+    // The library reads through the file's handle and closes it with its own.
+    handle->fd = file->fd;
+    handle->underlying = (uintptr_t)source;
+    snprintf(handle->path, sizeof handle->path, "%s", file->path);
     return LzHandleBase + (INT)HandleValue(handle);
-}
-
-// The name under which the library looks for a file it could not open: the compressed file's name, the
-// last character of the extension replaced by '_' ("A.EXE" -> "A.EX_"), '_' appended to a shorter
-// extension, "._" to a name without one. The extension is the one of the last name, after the last real
-// separator (a trail byte may be 0x5C). Returns 0 when it does not fit.
-int CompressedFileName(const char *fileName, char *buffer, size_t capacity)
-{
-    size_t length = strlen(fileName);
-    if (length + 3 > capacity)
-        return 0;
-    memcpy(buffer, fileName, length + 1);
-    char *name = buffer;
-    for (char *p = buffer; *p != '\0'; ++p) {
-        if (*p == '\\')
-            name = p + 1;
-        else if (Cp932IsLeadByte((unsigned char)*p) && p[1] != '\0')
-            ++p;
-    }
-    char *dot = strchr(name, '.');
-    if (dot == NULL) {
-        memcpy(buffer + length, "._", 3);
-    } else if (strlen(dot + 1) < 3) {
-        memcpy(buffer + length, "_", 2);
-    } else {
-        buffer[length - 1] = '_';
-    }
-    return 1;
-}
-
-}  // namespace
-
-INT LZOpenFileA(LPSTR fileName, LPOFSTRUCT openBuffer, WORD style)
-{
-    const StandinCall *failed = StandinEnter(CallLZOpenFileA);
-    if (failed != NULL)
-        return (INT)failed->failure;
-    INT handle = OpenLzFile(fileName, openBuffer, style);
-    // Like the real library, a name that cannot be opened is tried once more as its compressed name, in
-    // every mode: creating "X.EX$" that way may create "X.EX_" instead.
-    char compressed[MAX_PATH + 3];
-    if (handle < 0 && CompressedFileName(fileName, compressed, sizeof compressed))
-        handle = OpenLzFile(compressed, openBuffer, style);
-    return handle;
 }
 
 LONG LZCopy(INT source, INT destination)
@@ -159,7 +88,8 @@ LONG LZCopy(INT source, INT destination)
     StandinHandle *in = FromLzHandle(source);
     if (in == NULL)
         return LZERROR_BADINHANDLE;
-    StandinHandle *out = FromLzHandle(destination);
+    // The destination is a file's handle, as the library takes it.
+    StandinHandle *out = HandleFromValue((uintptr_t)destination, HANDLE_FILE);
     if (out == NULL || !out->writable)
         return LZERROR_BADOUTHANDLE;
 
@@ -228,6 +158,8 @@ VOID LZClose(INT file)
     StandinHandle *handle = FromLzHandle(file);
     if (handle == NULL)
         return;
-    close(handle->fd);
+    StandinHandle *underlying = HandleFromValue(handle->underlying, HANDLE_FILE);
     HandleFree(handle);
+    if (underlying != NULL)
+        CloseFileSlot(underlying);
 }

@@ -1,7 +1,7 @@
 // What the stand-in's parts offer one another: the call table and its faults, handles, paths, file times.
 //
 // The parts, one file each: faults.cpp (the call table, faults, the call log, the last error), handles.cpp,
-// paths.cpp, files.cpp (kernel32's file calls; fopen, fwrite, fclose, remove), registry.cpp, lz.cpp,
+// paths.cpp, files.cpp (kernel32's file calls, and ntdll's NtSetInformationFile), registry.cpp, lz.cpp,
 // boxes.cpp (MessageBoxA), environment.cpp (getenv, the Windows directory, time conversions),
 // resources.cpp, codepage.cpp (the ANSI code page: its lead bytes, and its conversions to and from the
 // host's UTF-8), crypto.cpp (CryptoAPI's SHA-256) and objects.cpp (mutexes). The calls themselves are
@@ -39,14 +39,14 @@ enum StandinCallId {
     CallSetFileTime,
     CallGetFileSize,
     CallCloseHandle,
-    CallDeleteFileA,
     CallGetFileAttributesA,
-    CallMoveFileExA,
-    CallFopen,
-    CallFwrite,
-    CallFclose,
-    CallRemove,
-    CallLZOpenFileA,
+    CallWriteFile,
+    CallSetFilePointer,
+    CallFlushFileBuffers,
+    CallGetFileInformationByHandle,
+    CallGetFinalPathNameByHandleA,
+    CallNtSetInformationFile,
+    CallLZInit,
     CallLZCopy,
     CallLZClose,
     CallReadFile,
@@ -90,7 +90,6 @@ enum HandleKind {
     HANDLE_FILE,
     HANDLE_KEY,
     HANDLE_LZ,
-    HANDLE_STREAM,
     HANDLE_CRYPT,
     HANDLE_HASH,
     HANDLE_MUTEX
@@ -101,13 +100,16 @@ struct StandinHandle {
     int fd;                               // files and LZ handles
     int writable;                         // opened for writing
     int timesWritable;                    // its times may be set (opened for writing, or for its attributes)
+    int deleteAccess;                     // files: opened with DELETE access (may be renamed or deleted through it)
+    int deleteOnClose;                    // files: deleted when closed (FILE_FLAG_DELETE_ON_CLOSE, or a disposition)
+    int directory;                        // files: a directory, opened with FILE_FLAG_BACKUP_SEMANTICS
+    uintptr_t underlying;                 // LZ handles: the file handle the library closes with its own
     DWORD shareMode;                      // files: the sharing it grants other opens
     Sha256 sha;                           // hashes: the digest so far
     int hashFinished;                     // hashes: the value has been taken; no more data
     unsigned char hashValue[Sha256Size];  // hashes: the value, once taken
     int owned;                            // mutexes: how often this process has taken it
-    FILE *stream;                         // streams of the C library
-    char path[HostPathCapacity];          // the Windows path (files, LZ, streams) or the key path (registry)
+    char path[HostPathCapacity];          // the Windows path (files, LZ) or the key path (registry)
 };
 
 // A new slot of the given kind, or NULL when the table is full.
@@ -120,10 +122,12 @@ uintptr_t HandleValue(const StandinHandle *handle);
 void HandleFree(StandinHandle *handle);
 // The next slot of that kind after previous (the first one when previous is NULL), or NULL.
 StandinHandle *HandleNextOfKind(const StandinHandle *previous, HandleKind kind);
-// The slot of a C library stream, or NULL.
-StandinHandle *HandleFromStream(FILE *stream);
 // Logs "LEAK <kind> <path>" for every handle still open (run at a normal exit); nothing.
 void ReportOpenHandles();
+// Closes a file handle's slot as CloseHandle does, deleting the file if it is to be deleted on close; nothing.
+void CloseFileSlot(StandinHandle *handle);
+// What the system does for a process that ends with handles open: files to be deleted on close are deleted.
+void CloseFilesAtExit();
 
 // ---- Paths and names (paths.cpp) ---------------------------------------------------------------
 

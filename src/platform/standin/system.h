@@ -19,6 +19,10 @@ typedef CHAR *LPSTR;
 typedef const CHAR *LPCSTR;
 typedef BYTE *LPBYTE;
 typedef uintptr_t ULONG_PTR;
+typedef intptr_t INT_PTR;
+typedef uint32_t ULONG;
+typedef uint8_t BOOLEAN;
+typedef uint16_t WCHAR;
 typedef struct _OVERLAPPED *LPOVERLAPPED;
 typedef DWORD *LPDWORD;
 typedef DWORD *PDWORD;
@@ -54,15 +58,39 @@ typedef struct _SYSTEMTIME {
     WORD wMilliseconds;
 } SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
 
-#define OFS_MAXPATHNAME 128
-typedef struct _OFSTRUCT {
-    BYTE cBytes;
-    BYTE fFixedDisk;
-    WORD nErrCode;
-    WORD Reserved1;
-    WORD Reserved2;
-    CHAR szPathName[OFS_MAXPATHNAME];
-} OFSTRUCT, *LPOFSTRUCT, *POFSTRUCT;
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        LONG Status;
+        void *Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef struct _FILE_RENAME_INFORMATION {
+    BOOLEAN ReplaceIfExists;
+    HANDLE RootDirectory;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+} FILE_RENAME_INFORMATION;
+
+typedef struct _FILE_DISPOSITION_INFORMATION {
+    BOOLEAN DeleteFile;
+} FILE_DISPOSITION_INFORMATION;
+
+enum { FileRenameInformation = 10, FileDispositionInformation = 13 };
 
 typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 
@@ -78,6 +106,7 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define ERROR_TOO_MANY_OPEN_FILES 4L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_READ_FAULT 30L
@@ -86,6 +115,7 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_DISK_FULL 112L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_ALREADY_EXISTS 183L
@@ -103,8 +133,10 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define REG_BINARY 3
 #define REG_DWORD 4
 
+#define DELETE 0x00010000u
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define FILE_READ_ATTRIBUTES 0x00000080
 #define FILE_WRITE_ATTRIBUTES 0x00000100
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
@@ -117,20 +149,21 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define FILE_ATTRIBUTE_READONLY 0x00000001
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
+#define FILE_BEGIN 0
+#define INVALID_SET_FILE_POINTER ((DWORD)0xFFFFFFFF)
+
+#define STATUS_ACCESS_DENIED ((LONG)0xC0000022)
+#define STATUS_INVALID_HANDLE ((LONG)0xC0000008)
+#define STATUS_INVALID_PARAMETER ((LONG)0xC000000D)
+#define STATUS_OBJECT_NAME_INVALID ((LONG)0xC0000033)
+#define STATUS_OBJECT_NAME_COLLISION ((LONG)0xC0000035)
+#define STATUS_SHARING_VIOLATION ((LONG)0xC0000043)
+#define STATUS_CANNOT_DELETE ((LONG)0xC0000121)
 #define INVALID_FILE_ATTRIBUTES ((DWORD)0xFFFFFFFF)
-
-#define MOVEFILE_REPLACE_EXISTING 0x00000001
-#define MOVEFILE_WRITE_THROUGH 0x00000008
-
-#define OF_READ 0x0000
-#define OF_WRITE 0x0001
-#define OF_READWRITE 0x0002
-#define OF_SHARE_COMPAT 0x0000
-#define OF_SHARE_EXCLUSIVE 0x0010
-#define OF_SHARE_DENY_WRITE 0x0020
-#define OF_SHARE_DENY_READ 0x0030
-#define OF_SHARE_DENY_NONE 0x0040
-#define OF_CREATE 0x1000
 
 #define LZERROR_BADINHANDLE (-1)
 #define LZERROR_BADOUTHANDLE (-2)
@@ -172,9 +205,13 @@ BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess, LPFILE
 BOOL SetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *lastAccess, const FILETIME *lastWrite);
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
 BOOL CloseHandle(HANDLE object);
-BOOL DeleteFileA(LPCSTR path);
 DWORD GetFileAttributesA(LPCSTR path);
-BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method);
+BOOL FlushFileBuffers(HANDLE file);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags);
+LONG NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *information, ULONG length, int informationClass);
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME *systemTime, LPFILETIME fileTime);
 BOOL LocalFileTimeToFileTime(const FILETIME *localTime, LPFILETIME utcTime);
@@ -216,6 +253,6 @@ BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags);
 
 INT MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
-INT LZOpenFileA(LPSTR fileName, LPOFSTRUCT openBuffer, WORD style);
+INT LZInit(INT source);
 LONG LZCopy(INT source, INT destination);
 VOID LZClose(INT file);

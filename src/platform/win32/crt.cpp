@@ -7,23 +7,3 @@ const char *CrtGetEnv(const char *name)
 {
     return getenv(name);
 }
-
-FILE *CrtOpenForWriting(const char *path)
-{
-    return fopen(path, "wb");
-}
-
-size_t CrtWrite(const void *data, size_t size, size_t count, FILE *stream)
-{
-    return fwrite(data, size, count, stream);
-}
-
-int CrtClose(FILE *stream)
-{
-    return fclose(stream);
-}
-
-int CrtRemove(const char *path)
-{
-    return remove(path);
-}

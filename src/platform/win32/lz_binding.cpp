@@ -8,12 +8,12 @@
 
 namespace {
 
-typedef INT(WINAPI *OpenFn)(LPSTR, LPOFSTRUCT, WORD);
+typedef INT(WINAPI *InitFn)(INT);
 typedef LONG(WINAPI *CopyFn)(INT, INT);
 typedef VOID(WINAPI *CloseFn)(INT);
 
 struct LzFunctions {
-    OpenFn open;
+    InitFn init;
     CopyFn copy;
     CloseFn close;
 };
@@ -45,10 +45,10 @@ const LzFunctions *Bind()
         HMODULE module = LoadSystemLz32();
         if (module != NULL) {
             LzFunctions found;
-            found.open = (OpenFn)(void *)GetProcAddress(module, "LZOpenFileA");
+            found.init = (InitFn)(void *)GetProcAddress(module, "LZInit");
             found.copy = (CopyFn)(void *)GetProcAddress(module, "LZCopy");
             found.close = (CloseFn)(void *)GetProcAddress(module, "LZClose");
-            if (found.open != NULL && found.copy != NULL && found.close != NULL)
+            if (found.init != NULL && found.copy != NULL && found.close != NULL)
                 functions = found;
         }
     }
@@ -57,12 +57,12 @@ const LzFunctions *Bind()
 
 }  // namespace
 
-extern "C" INT WINAPI LZOpenFileA(LPSTR fileName, LPOFSTRUCT openBuffer, WORD style)
+extern "C" INT WINAPI LZInit(INT source)
 {
     const LzFunctions *lz = Bind();
-    if (lz->open == NULL)
+    if (lz->init == NULL)
         return LZERROR_BADINHANDLE;
-    return lz->open(fileName, openBuffer, style);
+    return lz->init(source);
 }
 
 extern "C" LONG WINAPI LZCopy(INT source, INT destination)

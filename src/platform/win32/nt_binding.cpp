@@ -1,0 +1,39 @@
+// The calls bound at run time from modules every process already has: ntdll's NtSetInformationFile, and
+// kernel32's GetFinalPathNameByHandleA where the system has it (Vista on).
+#include "platform.h"
+
+namespace {
+
+typedef LONG(WINAPI *SetInformationFn)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, int);
+typedef DWORD(WINAPI *FinalPathFn)(HANDLE, LPSTR, DWORD, DWORD);
+
+// NTSTATUS values for a call that could not be bound.
+const LONG StatusNotImplemented = (LONG)0xC0000002;
+
+// The address of a function of a module already loaded in the process (never loaded from anywhere); NULL.
+void *LoadedFunction(const char *module, const char *name)
+{
+    HMODULE loaded = GetModuleHandleA(module);
+    return loaded != NULL ? (void *)GetProcAddress(loaded, name) : NULL;
+}
+
+}  // namespace
+
+extern "C" LONG WINAPI NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, PVOID information, ULONG length,
+                                            int informationClass)
+{
+    static SetInformationFn bound = (SetInformationFn)LoadedFunction("ntdll.dll", "NtSetInformationFile");
+    if (bound == NULL)
+        return StatusNotImplemented;
+    return bound(file, status, information, length, informationClass);
+}
+
+extern "C" DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags)
+{
+    static FinalPathFn bound = (FinalPathFn)LoadedFunction("kernel32.dll", "GetFinalPathNameByHandleA");
+    if (bound == NULL) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return 0;
+    }
+    return bound(file, path, capacity, flags);
+}
