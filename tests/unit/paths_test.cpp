@@ -1,6 +1,8 @@
 // Path arithmetic on fixed buffers: separators, exact fits, one byte over, and the stage directory.
 #include "install.h"
 
+#include "guarded_buffer.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -38,31 +40,44 @@ TEST(Paths, ATrailByteOf0x5CIsNoSeparator)
 
 TEST(Paths, ExactFitSucceedsAndOneByteMoreLeavesTheBufferAlone)
 {
-    // "AB" + "\" + "CD" + NUL = 6 bytes.
-    char exact[6] = "AB";
-    ASSERT_TRUE(AppendFileName(exact, sizeof exact, "CD"));
-    EXPECT_STREQ(exact, "AB\\CD");
-    char small[5] = "AB";
-    EXPECT_FALSE(AppendFileName(small, sizeof small, "CD"));
-    EXPECT_STREQ(small, "AB");
-    char full[3] = "AB";
-    EXPECT_FALSE(EnsureTrailingSeparator(full, sizeof full));
-    EXPECT_STREQ(full, "AB");
+    // "AB" + "\" + "CD" + NUL = 6 bytes; nothing is ever written behind a buffer.
+    GuardedBuffer<6> exact;
+    strcpy(Arm(&exact), "AB");
+    ASSERT_TRUE(AppendFileName(exact.bytes, sizeof exact.bytes, "CD"));
+    EXPECT_STREQ(exact.bytes, "AB\\CD");
+    GuardedBuffer<5> small;
+    strcpy(Arm(&small), "AB");
+    EXPECT_FALSE(AppendFileName(small.bytes, sizeof small.bytes, "CD"));
+    EXPECT_STREQ(small.bytes, "AB");
+    GuardedBuffer<3> full;
+    strcpy(Arm(&full), "AB");
+    EXPECT_FALSE(EnsureTrailingSeparator(full.bytes, sizeof full.bytes));
+    EXPECT_STREQ(full.bytes, "AB");
+    GuardedBuffer<InstallPathCapacity> target;
+    Arm(&target);
+    std::string directory(InstallPathCapacity - 11, 'D');
+    EXPECT_TRUE(FormTargetPath(directory.c_str(), "PERNA.EXE", target.bytes, InstallPathCapacity));
+    EXPECT_EQ(strlen(target.bytes), (size_t)InstallPathCapacity - 1);
+    EXPECT_FALSE(FormTargetPath(directory.c_str(), "KALENDO.INI", target.bytes, InstallPathCapacity));
+    EXPECT_TRUE(GuardIntact(exact) && GuardIntact(small) && GuardIntact(full) && GuardIntact(target));
 }
 
 TEST(Paths, TemporaryFileSitsBesideTheTargetUnderAFixedName)
 {
-    char buffer[InstallPathCapacity];
-    ASSERT_TRUE(TemporaryPathFor("C:\\Karyom\\PERNA.EXE", buffer, sizeof buffer));
+    GuardedBuffer<InstallPathCapacity> guarded;
+    char *buffer = Arm(&guarded);
+    const size_t capacity = InstallPathCapacity;
+    ASSERT_TRUE(TemporaryPathFor("C:\\Karyom\\PERNA.EXE", buffer, capacity));
     EXPECT_STREQ(buffer, "C:\\Karyom\\PERNA.E$_");
-    ASSERT_TRUE(TemporaryPathFor("C:\\Karyom\\KALENDO.INI", buffer, sizeof buffer));
+    ASSERT_TRUE(TemporaryPathFor("C:\\Karyom\\KALENDO.INI", buffer, capacity));
     EXPECT_STREQ(buffer, "C:\\Karyom\\KALENDO.I$_");
-    EXPECT_FALSE(TemporaryPathFor("", buffer, sizeof buffer));
-    EXPECT_FALSE(TemporaryPathFor("A", buffer, sizeof buffer));
+    EXPECT_FALSE(TemporaryPathFor("", buffer, capacity));
+    EXPECT_FALSE(TemporaryPathFor("A", buffer, capacity));
     std::string longest(InstallPathCapacity - 1, 'A');
-    EXPECT_TRUE(TemporaryPathFor(longest.c_str(), buffer, sizeof buffer));
+    EXPECT_TRUE(TemporaryPathFor(longest.c_str(), buffer, capacity));
     std::string over(InstallPathCapacity, 'A');
-    EXPECT_FALSE(TemporaryPathFor(over.c_str(), buffer, sizeof buffer));
+    EXPECT_FALSE(TemporaryPathFor(over.c_str(), buffer, capacity));
+    EXPECT_TRUE(GuardIntact(guarded));
 }
 
 // The stand-in's environment, with TMP and TEMP in any case removed first.
@@ -77,9 +92,12 @@ protected:
     }
     std::string Stage()
     {
-        char buffer[StagedPathCapacity];
-        memset(buffer, 'x', sizeof buffer);
-        if (!StageDirectory(buffer, sizeof buffer))
+        GuardedBuffer<StagedPathCapacity> guarded;
+        char *buffer = Arm(&guarded);
+        int staged = StageDirectory(buffer, StagedPathCapacity);
+        if (!GuardIntact(guarded))
+            return "(written past the buffer!)";
+        if (!staged)
             return "(refused)";
         return buffer;
     }

@@ -2,6 +2,7 @@
 // their NUL.
 #include "run_update.h"
 
+#include "guarded_buffer.h"
 #include "registry_file.h"
 
 #include <gtest/gtest.h>
@@ -15,11 +16,15 @@ namespace {
 
 class RegistryTest : public RegistryFileTest {
 protected:
-    // The directory read, or "(none)".
+    // The directory read, or "(none)"; never a byte written past the buffer.
     std::string Read()
     {
-        char buffer[InstallPathCapacity];
-        if (!ReadInstallationDirectory(buffer, sizeof buffer))
+        GuardedBuffer<InstallPathCapacity> guarded;
+        char *buffer = Arm(&guarded);
+        int read = ReadInstallationDirectory(buffer, InstallPathCapacity);
+        if (!GuardIntact(guarded))
+            return "(written past the buffer!)";
+        if (!read)
             return buffer[0] == '\0' ? "(none)" : "(refused, not empty!)";
         return buffer;
     }
