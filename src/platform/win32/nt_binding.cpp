@@ -17,23 +17,38 @@ void *LoadedFunction(const char *module, const char *name)
     return loaded != NULL ? (void *)GetProcAddress(loaded, name) : NULL;
 }
 
+// The bound functions, looked up once. Plain statics set on first use: a static with a run-time initializer
+// would bring in the C++ runtime's guard, many times this file's size.
+SetInformationFn setInformation;
+FinalPathFn finalPath;
+int bound;
+
+void Bind()
+{
+    if (bound)
+        return;
+    bound = 1;
+    setInformation = (SetInformationFn)LoadedFunction("ntdll.dll", "NtSetInformationFile");
+    finalPath = (FinalPathFn)LoadedFunction("kernel32.dll", "GetFinalPathNameByHandleA");
+}
+
 }  // namespace
 
 extern "C" LONG WINAPI NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, PVOID information, ULONG length,
                                             int informationClass)
 {
-    static SetInformationFn bound = (SetInformationFn)LoadedFunction("ntdll.dll", "NtSetInformationFile");
-    if (bound == NULL)
+    Bind();
+    if (setInformation == NULL)
         return StatusNotImplemented;
-    return bound(file, status, information, length, informationClass);
+    return setInformation(file, status, information, length, informationClass);
 }
 
 extern "C" DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags)
 {
-    static FinalPathFn bound = (FinalPathFn)LoadedFunction("kernel32.dll", "GetFinalPathNameByHandleA");
-    if (bound == NULL) {
+    Bind();
+    if (finalPath == NULL) {
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return 0;
     }
-    return bound(file, path, capacity, flags);
+    return finalPath(file, path, capacity, flags);
 }
