@@ -259,6 +259,7 @@ class Prepared:
         self.resource_files = {}
         self.links = {}         # Windows path -> ("symbolic" or "hard", host path of the target)
         self.planted_inodes = set()  # (device, inode) of the targets of hard links
+        self.beside_exe = {}    # host path -> bytes of the files a backend put beside the executable
 
 
 def set_time(path, ns):
@@ -509,6 +510,10 @@ def check(scenario, run, backend, prepared, result, payloads):
     else:
         transcript = None if run["instances"] > 1 else expect["transcript"]
         errors += check_end_state(transcript, expect["files"], allowed, scenario, backend, prepared, result, payloads)
+    # Files beside the executable are the user's decoys: read by nobody, written by nobody.
+    for host, data in prepared.beside_exe.items():
+        if os.path.islink(host) or not os.path.isfile(host) or read_file(host) != data:
+            errors.append("beside the executable: %s changed" % host)
     for r in results:
         for line in r.calls:
             if line.startswith("LEAK"):

@@ -109,8 +109,10 @@ class WineBackend:
         for relative, token in scenario["beside_exe"].items():
             host = os.path.join(folder, *[p for p in re.split(r"[\\/]", relative) if p])
             os.makedirs(os.path.dirname(host), exist_ok=True)
+            data = sc.content_bytes(token, self.payloads)
             with open(host, "wb") as f:
-                f.write(sc.content_bytes(token, self.payloads))
+                f.write(data)
+            prepared.beside_exe[host] = data
         return copy
 
     def run(self, scenario, run, prepared, updater=None, extra_env=None):
