@@ -134,6 +134,21 @@ int DeleteBlockedBySharing(const char *hostPath)
     return HostFileHeld(hostPath, 0);
 }
 
+// Whether the host file is open at all, by this process or another: Windows does not let a rename
+// replace a file that is open, whatever that open shares. 1 or 0.
+int ReplaceBlockedByOpen(const char *hostPath)
+{
+    struct stat st;
+    if (stat(hostPath, &st) != 0)
+        return 0;
+    for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE)) {
+        struct stat open;
+        if (fstat(h->fd, &open) == 0 && open.st_dev == st.st_dev && open.st_ino == st.st_ino)
+            return 1;
+    }
+    return HostFileHeld(hostPath, 1);
+}
+
 // Deletes a host file as DeleteFileA does; 1, or 0 with the last error set.
 int DeleteHostFile(const char *hostPath)
 {
@@ -380,6 +395,10 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags)
         }
         if (DeleteBlockedBySharing(to)) {
             SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        if (ReplaceBlockedByOpen(to)) {
+            SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
     }
