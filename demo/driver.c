@@ -5,12 +5,15 @@
  *   driver.exe --exe PATH --transcript OUT [--cwd DIR] [--env FILE] [--answers ok,cancel,close,...]
  *              [--args TEXT] [--hold PATH] [--hold-shared PATH] [--clear-key KEY] [--registry FILE.reg]
  *              [--values FILE [--view 32|64]] [--instances N] [--pause-ms N --shots DIR]
+ *              [--hold-mutex NAME] [--squat NAME] [--timeout-ms N]
  *
  * --env: UTF-8 lines NAME=VALUE added to this process's environment, from which TMP and TEMP are
  * removed first. --hold PATH (up to 8): kept open with share mode 0 while the updater runs;
  * --hold-shared PATH: likewise, sharing read, write and delete. --instances N (up to 8): that many
  * updaters started at once, each answered by the same list; the first records to OUT, the k-th to
- * OUT.k.
+ * OUT.k. --hold-mutex NAME: a mutex of that name created and owned by this process until the updaters
+ * end; --squat NAME: an event of that name instead, which takes the name from any mutex.
+ * --timeout-ms N: how long the updaters may take, all together (default 60000).
  * --clear-key KEY (up to 8): deleted under HKEY_LOCAL_MACHINE first, in both registry views;
  * --registry FILE: then imported with regedit. --values FILE: then written by this process under
  * HKEY_LOCAL_MACHINE, through the 32-bit or 64-bit view if --view says so: lines KEY (an empty key) or
@@ -26,7 +29,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#define TIMEOUT_MS 60000
+#define DEFAULT_TIMEOUT_MS 60000
 #define MAX_BOXES 64
 #define MAX_INSTANCES 8
 
@@ -390,7 +393,9 @@ int wmain(int argc, wchar_t **argv)
 {
     const wchar_t *exe = NULL, *out = NULL, *cwd = NULL, *env_file = NULL, *answers = L"", *extra = NULL;
     const wchar_t *hold[8], *shots = NULL, *registry = NULL, *values = NULL, *clear[8];
+    const wchar_t *mutex_name = NULL, *squat_name = NULL;
     int holds = 0, clears = 0, pause_ms = 0, instances = 1, shared[8];
+    DWORD timeout_ms = DEFAULT_TIMEOUT_MS;
     REGSAM view = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!wcscmp(argv[i], L"--exe"))
@@ -423,6 +428,12 @@ int wmain(int argc, wchar_t **argv)
             shots = argv[i + 1];
         else if (!wcscmp(argv[i], L"--pause-ms"))
             pause_ms = _wtoi(argv[i + 1]);
+        else if (!wcscmp(argv[i], L"--hold-mutex"))
+            mutex_name = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--squat"))
+            squat_name = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--timeout-ms"))
+            timeout_ms = (DWORD)_wtoi(argv[i + 1]);
         else
             Die(L"unknown option");
     }
@@ -464,6 +475,18 @@ int wmain(int argc, wchar_t **argv)
             Die(L"cannot hold the file");
     }
 
+    /* The run lock as another run would hold it, or its name taken by an object of another kind. */
+    HANDLE lock = NULL;
+    if (mutex_name) {
+        lock = CreateMutexW(NULL, TRUE, mutex_name);
+        if (!lock || GetLastError() == ERROR_ALREADY_EXISTS)
+            Die(L"cannot create and own the mutex");
+    } else if (squat_name) {
+        lock = CreateEventW(NULL, TRUE, FALSE, squat_name);
+        if (!lock || GetLastError() == ERROR_ALREADY_EXISTS)
+            Die(L"cannot create the event");
+    }
+
     static wchar_t command[4096];
     _snwprintf(command, 4095, extra ? L"\"%ls\" %ls" : L"\"%ls\"", exe, extra);
     wchar_t *env = env_file ? EnvironmentBlock(env_file) : NULL;
@@ -477,7 +500,7 @@ int wmain(int argc, wchar_t **argv)
 
     DWORD started = GetTickCount();
     for (int running = instances; running > 0;) {
-        if (GetTickCount() - started > TIMEOUT_MS) {
+        if (GetTickCount() - started > timeout_ms) {
             for (int k = 0; k < instances; k++) {
                 if (!runs[k].done)
                     TerminateProcess(runs[k].pi.hProcess, 99);
@@ -519,5 +542,7 @@ int wmain(int argc, wchar_t **argv)
     wprintf(L"\n");
     for (int i = 0; i < holds; i++)
         CloseHandle(held[i]);
+    if (lock)
+        CloseHandle(lock);
     return 0;
 }

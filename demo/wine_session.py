@@ -68,9 +68,13 @@ class WineSession:
             return
         for dirpath, dirs, files in os.walk(root):
             for name in [dirpath] + [os.path.join(dirpath, n) for n in dirs + files]:
-                st = os.lstat(name)
-                if st.st_uid != self.uid:
-                    os.lchown(name, self.uid, self.uid)
+                # A racer may be replacing names meanwhile; a link is given, never what it points to.
+                try:
+                    st = os.lstat(name)
+                    if st.st_uid != self.uid:
+                        os.lchown(name, self.uid, self.uid)
+                except FileNotFoundError:
+                    pass
 
     def environment(self, tz="Asia/Tokyo"):
         env = {k: v for k, v in os.environ.items() if k.upper() not in STAGE_VARIABLES}
@@ -165,19 +169,21 @@ class WineSession:
         return os.path.join(self.prefix, "drive_c")
 
     def reset_drive_c(self):
-        """Removes what earlier runs left on drive C, keeping the prefix's own folders."""
+        """Removes what earlier runs left on drive C, keeping the prefix's own folders. A symbolic link is
+        removed itself, never what it points to (which may lie outside drive C), and never followed."""
         root = self.drive_c()
         for name in os.listdir(root):
             if name.lower() not in PREFIX_FOLDERS:
                 path = os.path.join(root, name)
                 if os.path.isdir(path) and not os.path.islink(path):
+                    # rmtree removes links inside as links.
                     shutil.rmtree(path)
                 else:
-                    os.remove(path)
+                    os.unlink(path)
         for dirpath, _dirs, files in os.walk(root):
             for name in files:
                 if name.upper() in self.stray_names:
-                    os.remove(os.path.join(dirpath, name))
+                    os.unlink(os.path.join(dirpath, name))
 
     def drive(self, driver, updater, workdir, environment, answers, clear_keys=(), registry=None, held=(),
               args=(), options=(), tz="Asia/Tokyo", extra=None, timeout=120, instances=1):

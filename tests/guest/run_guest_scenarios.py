@@ -30,8 +30,8 @@ WINE64 = "/usr/lib/wine/wine64"
 class GuestBackend(WineBackend):
     """The Wine backend under another name, with the patience that emulation needs."""
 
-    def __init__(self, session, updater, driver, name):
-        super().__init__(session, updater, driver, timeout=300)
+    def __init__(self, session, updater, driver, name, payloads):
+        super().__init__(session, updater, driver, timeout=300, payloads=payloads)
         self.name = name
 
 
@@ -80,7 +80,7 @@ def main():
     timings.append(("32-bit prefix", time.time() - started))
     try:
         mark = time.time()
-        backend = GuestBackend(session, args.updater, args.driver, "wine")
+        backend = GuestBackend(session, args.updater, args.driver, "wine", payloads)
         n, bad = run_cases(cases, backend, skip_reason, stand_in, payloads, stand_in_payloads)
         ran, failed = ran + n, failed + bad
         timings.append(("%d scenarios in the 32-bit prefix" % n, time.time() - mark))
@@ -103,7 +103,7 @@ def main():
         timings.append(("64-bit prefix", time.time() - mark))
         try:
             mark = time.time()
-            backend = GuestBackend(session, args.updater, args.driver, "wow64")
+            backend = GuestBackend(session, args.updater, args.driver, "wow64", payloads)
             n, bad = run_cases(wow64_cases, backend, only_wow64, None, payloads, stand_in_payloads)
             ran, failed = ran + n, failed + bad
             timings.append(("%d scenarios in the 64-bit prefix" % n, time.time() - mark))

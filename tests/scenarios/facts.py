@@ -28,6 +28,10 @@ ROW1_REFUSALS = ("MsgToolMissing", "MsgAlreadyCurrent", "MsgVersionMismatch")
 # Where the installation directory is registered, under HKEY_LOCAL_MACHINE (value "Path").
 APP_PATHS_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe"
 
+# The machine-wide run lock: one run at a time, waited for at most RUN_LOCK_WAIT_SECONDS.
+RUN_LOCK_NAME = "Global\\KaryomPernaUpdate"
+RUN_LOCK_WAIT_SECONDS = 30
+
 # Files that no run may leave behind: the staged payloads and the temporary files beside the targets.
 STRAY_NAMES = ("PERNA.EX_", "KALENDO.IN_", "PERNA.E$_", "KALENDO.I$_")
 

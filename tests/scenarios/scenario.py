@@ -14,11 +14,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import zoneinfo
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from facts import (APP_PATHS_KEY, CAPTION, CONTAINER_LENGTH_OFFSET, CONTAINER_PREFIX_SIZE, MESSAGES,  # noqa: E402
-                   PAYLOAD_LOCAL_TIMES, STRAY_NAMES, SZDD_HEADER_SIZE, message_id)
+                   PAYLOAD_LOCAL_TIMES, RUN_LOCK_NAME, STRAY_NAMES, SZDD_HEADER_SIZE, message_id)
 
 DEFAULT_INSTALL_DIR = "C:\\Karyom"
 DEFAULT_DIRS = ["C:\\Karyom", "C:\\TEMP", "C:\\WINDOWS"]
@@ -29,6 +30,10 @@ OLD_INI = "[2010]\r\n1=旧休日0101\r\n".encode("cp932")
 TICK_NS = 100
 # Leftover names of TMP and TEMP in other cases are removed from the environment of every run.
 STAGE_VARIABLES = ("TMP", "TEMP")
+RACER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "racer.py")
+# What a run may have on its machine besides files: the run lock held by another process, or its name
+# taken by an object of another kind.
+RUN_LOCK_STATES = ("held", "squatted")
 
 
 class ScenarioError(Exception):
@@ -45,10 +50,12 @@ class Payloads:
 
 
 class RunResult:
-    def __init__(self, exit_code, transcript, calls=None, box_states=None, others=()):
+    def __init__(self, exit_code, transcript, calls=None, box_states=None, others=(), seconds=None):
         self.exit_code = exit_code
         self.transcript = transcript
         self.calls = calls or []
+        # How long the run took, from its start to the end of its last updater.
+        self.seconds = seconds
         # What each box found as it appeared (the stand-in's record), or None where nobody recorded it.
         self.box_states = box_states
         # The other instances of a run that starts several at once, each a RunResult.
@@ -71,30 +78,57 @@ def load(path):
     s["readonly_dirs"] = [d["path"] for d in s["dirs"] if isinstance(d, dict) and d.get("readonly")]
     s["dirs"] = [d["path"] if isinstance(d, dict) else d for d in s["dirs"]]
     s.setdefault("files", {})
+    s.setdefault("links", {})
+    s.setdefault("beside_exe", {})
     s.setdefault("resources", {})
+    for winpath, link in s["links"].items():
+        if not isinstance(link, dict) or len(link) != 1 or next(iter(link)) not in ("symbolic", "hard"):
+            raise ScenarioError("%s: link %s: want {\"symbolic\": PATH} or {\"hard\": PATH}" % (s["name"], winpath))
     if "runs" not in s:
         s["runs"] = [{"args": s.get("args", []), "answers": s.get("answers", []), "expect": s.get("expect", {})}]
-        if "fault" in s:
-            s["runs"][0]["fault"] = s["fault"]
+        for key in ("fault", "racers", "run_lock"):
+            if key in s:
+                s["runs"][0][key] = s[key]
     for run in s["runs"]:
         run.setdefault("args", [])
         run.setdefault("answers", [])
         run.setdefault("instances", 1)
+        run.setdefault("racers", [])
+        run.setdefault("run_lock", None)
+        if run["run_lock"] not in (None,) + RUN_LOCK_STATES:
+            raise ScenarioError("%s: run_lock %r: want one of %s" % (s["name"], run["run_lock"], RUN_LOCK_STATES))
+        for racer in run["racers"]:
+            if not ("links" in racer and "to" in racer) and "swap" not in racer:
+                raise ScenarioError("%s: a racer wants \"links\" and \"to\", or \"swap\"" % s["name"])
         expect = run.setdefault("expect", {})
         expect.setdefault("exit", 0)
         expect.setdefault("files", {})
         expect.setdefault("allow_stray", [])
-        # One updater: its transcript. Several at once: one transcript each, in any order.
+        # One updater: its transcript, or one of several outcomes. Several at once: one transcript each, in any order.
         if run["instances"] > 1:
             if len(expect.get("transcripts", [])) != run["instances"]:
                 raise ScenarioError("%s: %d instances want as many expected transcripts" % (s["name"], run["instances"]))
             expect["transcript"] = expect["transcripts"][0]
+        elif "outcomes" in expect:
+            if "transcript" in expect or len(expect["outcomes"]) < 2:
+                raise ScenarioError("%s: outcomes replace the transcript, and want at least two" % s["name"])
+            for outcome in expect["outcomes"]:
+                outcome.setdefault("files", {})
+                outcome.setdefault("allow_stray", [])
         elif "transcript" not in expect:
             raise ScenarioError("%s: a run without an expected transcript" % s["name"])
-        for transcript in expect.get("transcripts", [expect["transcript"]]):
+        transcripts = expect.get("transcripts") or [o["transcript"] for o in expect.get("outcomes", [])] or \
+            [expect["transcript"]]
+        for transcript in transcripts:
             for ident in transcript:
                 if ident not in MESSAGES:
                     raise ScenarioError("%s: unknown message id %s" % (s["name"], ident))
+    # What only a Windows backend can set up: refused rather than run half-made on the stand-in.
+    wine_only = [key for key in ("links", "beside_exe") if s[key]]
+    wine_only += ["racers" for run in s["runs"] if run["racers"]][:1]
+    wine_only += ["run_lock squatted" for run in s["runs"] if run["run_lock"] == "squatted"][:1]
+    if wine_only and runs_on(s, "stand-in"):
+        raise ScenarioError('%s: the stand-in cannot set up %s: give "backends": ["wine"]' % (s["name"], ", ".join(wine_only)))
     return s
 
 
@@ -223,6 +257,9 @@ class Prepared:
         self.held = []          # (host path, shared) of the files to hold during the run
         self.readonly_dirs = []  # host paths of directories made read-only
         self.resource_files = {}
+        self.links = {}         # Windows path -> ("symbolic" or "hard", host path of the target)
+        self.planted_inodes = set()  # (device, inode) of the targets of hard links
+        self.beside_exe = {}    # host path -> bytes of the files a backend put beside the executable
 
 
 def set_time(path, ns):
@@ -232,7 +269,7 @@ def set_time(path, ns):
 def prepare(scenario, backend, sandbox, payloads):
     """Creates the sandbox's directories, files and registry file; returns a Prepared."""
     p = Prepared(sandbox)
-    tz = scenario["tz"]
+    tz = p.tz = scenario["tz"]
     for d in scenario["dirs"]:
         os.makedirs(backend.host_path(sandbox, d), exist_ok=True)
     for winpath, entry in scenario["files"].items():
@@ -249,6 +286,20 @@ def prepare(scenario, backend, sandbox, payloads):
             # true: held with exclusive access; "shared": held with full sharing (delete too).
             p.held.append((host, entry["held"] == "shared"))
         p.before[winpath] = (data, os.stat(host).st_mtime_ns)
+    # Links after the files, whose names they may take and to which they may point.
+    for winpath, link in scenario["links"].items():
+        kind, target_winpath = next(iter(link.items()))
+        host = backend.host_path(sandbox, winpath)
+        target = backend.host_path(sandbox, target_winpath)
+        os.makedirs(os.path.dirname(host), exist_ok=True)
+        if kind == "symbolic":
+            os.symlink(target, host)
+        else:
+            os.link(target, host)
+            st = os.stat(host)
+            p.planted_inodes.add((st.st_dev, st.st_ino))
+            p.before[winpath] = (read_file(host), st.st_mtime_ns)
+        p.links[winpath] = (kind, target)
     # Last, so that the files above could be put in them.
     for d in scenario["readonly_dirs"]:
         host = backend.host_path(sandbox, d)
@@ -326,15 +377,26 @@ def check_transcript(expected_ids, transcript):
     return []
 
 
-def stray_files(backend, sandbox, allowed=()):
-    """Staged or temporary files left on the sandbox's drives (host paths)."""
+def planted(path, planted_inodes=()):
+    """Whether what is at path was put there by the scenario, not by the updater: a symbolic link (the
+    updater makes none), or another name of a file that a hard link was planted to."""
+    if os.path.islink(path):
+        return True
+    st = os.lstat(path)
+    return (st.st_dev, st.st_ino) in planted_inodes
+
+
+def stray_files(backend, sandbox, allowed=(), planted_inodes=()):
+    """Staged or temporary files left on the sandbox's drives (host paths); what the scenario planted
+    under those names is not the run's. Links are never followed."""
     found = []
     allowed = {a.upper() for a in allowed}
     for root in backend.drive_roots(sandbox):
         for dirpath, _dirs, files in os.walk(root):
             for name in files:
-                if name.upper() in STRAY_NAMES and name.upper() not in allowed:
-                    found.append(os.path.join(dirpath, name))
+                path = os.path.join(dirpath, name)
+                if name.upper() in STRAY_NAMES and name.upper() not in allowed and not planted(path, planted_inodes):
+                    found.append(path)
     return sorted(found)
 
 
@@ -343,13 +405,27 @@ def check_files(expected, scenario, backend, prepared, payloads):
     tz = scenario["tz"]
     for winpath, entry in expected.items():
         host = backend.host_path(prepared.sandbox, winpath)
-        exists = os.path.isfile(host)
+        link = os.readlink(host) if os.path.islink(host) else None
+        exists = link is not None or os.path.isfile(host)
+        planted_link = prepared.links.get(winpath, (None, None))
+        if entry == "unchanged" and planted_link[0] == "symbolic":
+            entry = {"symlink": planted_link[1]}
         if entry == "absent":
             if exists:
                 errors.append("%s: should be absent" % winpath)
             continue
         if not exists:
             errors.append("%s: missing" % winpath)
+            continue
+        if isinstance(entry, dict) and "symlink" in entry:
+            target = entry["symlink"]
+            target = target if target.startswith("/") else backend.host_path(prepared.sandbox, target)
+            if link != target:
+                errors.append("%s: should be a symbolic link to %s, is %s" % (winpath, entry["symlink"], link or "a file"))
+            continue
+        # Anything else is a plain file: bytes read through a link are no file's bytes at that name.
+        if link is not None:
+            errors.append("%s: a symbolic link to %s, not a file" % (winpath, link))
             continue
         data = read_file(host)
         mtime = os.stat(host).st_mtime_ns
@@ -390,6 +466,15 @@ def box_state_errors(result, allowed=()):
     return errors
 
 
+def check_end_state(transcript, files, allow_stray, scenario, backend, prepared, result, payloads):
+    """How the boxes, the files and the strays differ from one expected end of the run."""
+    errors = [] if transcript is None else check_transcript(transcript, result.transcript)
+    errors += check_files(files, scenario, backend, prepared, payloads)
+    for path in stray_files(backend, prepared.sandbox, allow_stray, prepared.planted_inodes):
+        errors.append("left behind: %s" % path)
+    return errors
+
+
 def check(scenario, run, backend, prepared, result, payloads):
     """Every way the run's outcome differs from what the scenario expects, as a list of messages."""
     expect = run["expect"]
@@ -398,21 +483,93 @@ def check(scenario, run, backend, prepared, result, payloads):
     for r in results:
         if r.exit_code != expect["exit"]:
             errors.append("exit status %s, want %s" % (r.exit_code, expect["exit"]))
+    if "within_seconds" in expect and (result.seconds is None or result.seconds > expect["within_seconds"]):
+        errors.append("the run took %s s, want at most %s" % (result.seconds, expect["within_seconds"]))
+    allowed = expect["allow_stray"]
     if run["instances"] > 1:
         shown = sorted([describe_box(e) for e in r.transcript] for r in results)
         if shown != sorted(expect["transcripts"]):
             errors.append("transcripts: expected %s in any order, got %s" % (expect["transcripts"], shown))
+    if "outcomes" in expect:
+        # A race decides which: exactly one must hold in full, on top of what every outcome shares.
+        errors += check_end_state(None, expect["files"], allowed, scenario, backend, prepared, result, payloads)
+        held = []
+        misses = []
+        for index, outcome in enumerate(expect["outcomes"]):
+            own = check_end_state(outcome["transcript"], outcome["files"], allowed + outcome["allow_stray"],
+                                  scenario, backend, prepared, result, payloads)
+            if own:
+                misses.append("outcome %d: %s" % (index + 1, "; ".join(own)))
+            else:
+                held.append(index)
+                allowed = allowed + outcome["allow_stray"]
+        if not held:
+            errors.append("no outcome holds: " + " | ".join(misses))
+        elif len(held) > 1:
+            errors.append("outcomes %s all hold: the scenario cannot tell them apart" % [i + 1 for i in held])
     else:
-        errors += check_transcript(expect["transcript"], result.transcript)
-    errors += check_files(expect["files"], scenario, backend, prepared, payloads)
-    for path in stray_files(backend, prepared.sandbox, expect["allow_stray"]):
-        errors.append("left behind: %s" % path)
+        transcript = None if run["instances"] > 1 else expect["transcript"]
+        errors += check_end_state(transcript, expect["files"], allowed, scenario, backend, prepared, result, payloads)
+    # Files beside the executable are the user's decoys: read by nobody, written by nobody.
+    for host, data in prepared.beside_exe.items():
+        if os.path.islink(host) or not os.path.isfile(host) or read_file(host) != data:
+            errors.append("beside the executable: %s changed" % host)
     for r in results:
         for line in r.calls:
             if line.startswith("LEAK"):
                 errors.append("handle left open: %s" % line)
-        errors += box_state_errors(r, expect["allow_stray"])
+        errors += box_state_errors(r, allowed)
     return errors
+
+
+# ---- what runs beside the updater ---------------------------------------------------------------
+
+def racer_arguments(run, backend, prepared, payloads, deadline):
+    """The racer's command line (tests/scenarios/racer.py) for the run's racers, or None when it has none."""
+    if not run["racers"]:
+        return None
+    sandbox = prepared.sandbox
+    args = [sys.executable, RACER, "--deadline", str(deadline), "--ready", os.path.join(sandbox, "racer.ready")]
+    for index, racer in enumerate(run["racers"]):
+        if "links" in racer:
+            target = backend.host_path(sandbox, racer["to"])
+            for winpath in racer["links"]:
+                args += ["--link", backend.host_path(sandbox, winpath), target, racer.get("start", "at-once")]
+        else:
+            foreign = os.path.join(sandbox, "racer-foreign-%d" % index)
+            with open(foreign, "wb") as f:
+                f.write(content_bytes(racer.get("content", "text:foreign"), payloads))
+            when = "-" if "when_time" not in racer else str(time_ns(racer["when_time"], prepared.tz) // TICK_NS)
+            away = backend.host_path(sandbox, racer.get("away", "C:\\Racer"))
+            read = "read" if racer.get("when_read") else "-"
+            args += ["--swap", backend.host_path(sandbox, racer["swap"]), foreign, away, when, read]
+    return args
+
+
+@contextlib.contextmanager
+def racing(run, backend, prepared, payloads, command=lambda args: args, deadline=120):
+    """Runs the run's racers for as long as the context is active: started, and in place, on entry;
+    stopped on exit. Yields the list that receives the racer's report lines."""
+    args = racer_arguments(run, backend, prepared, payloads, deadline)
+    report = []
+    if args is None:
+        yield report
+        return
+    ready = args[args.index("--ready") + 1]
+    if os.path.exists(ready):
+        os.remove(ready)
+    proc = subprocess.Popen(command(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        started = time.monotonic()
+        while not os.path.exists(ready):
+            if proc.poll() is not None or time.monotonic() - started > 30:
+                raise ScenarioError("the racer did not start: %s" % proc.stdout.read().decode("utf-8", "replace"))
+            time.sleep(0.01)
+        yield report
+    finally:
+        proc.terminate()
+        out, _ = proc.communicate(timeout=30)
+        report += out.decode("utf-8", "replace").splitlines()
 
 
 # ---- the stand-in -------------------------------------------------------------------------------
@@ -442,6 +599,18 @@ class StandinBackend:
         shared one, which the stand-in takes for an open that shares everything."""
         with open(host_path, "rb") as f:
             fcntl.flock(f.fileno(), fcntl.LOCK_SH if shared else fcntl.LOCK_EX)
+            try:
+                yield
+            finally:
+                fcntl.flock(f.fileno(), fcntl.LOCK_UN)
+
+    @contextlib.contextmanager
+    def hold_run_lock(self, prepared):
+        """Holds the run lock from this process, as the stand-in's owner of a named mutex holds it: its
+        file in the machine's directory locked. Not marked as owned, so that it is not abandoned when let go."""
+        path = os.path.join(prepared.sandbox, "mutex-" + RUN_LOCK_NAME.encode("ascii").hex())
+        with open(path, "ab") as f:
+            fcntl.flock(f.fileno(), fcntl.LOCK_EX)
             try:
                 yield
             finally:
@@ -486,22 +655,37 @@ class StandinBackend:
                 if os.path.exists(own[name]):
                     os.remove(own[name])
             instances.append(own)
+        if run["racers"] or run["run_lock"] not in (None, "held"):
+            raise ScenarioError("the stand-in runs no racers and squats no names")
         with contextlib.ExitStack() as stack:
             for host, shared in prepared.held:
                 stack.enter_context(self.hold(host, shared))
+            if run["run_lock"] == "held":
+                stack.enter_context(self.hold_run_lock(prepared))
             # Started in the root of drive C, where the Wine driver starts the updater: relative paths (an
             # unexpanded "%SystemDrive%\\...") resolve there on both.
             drive_c = os.path.join(prepared.sandbox, "drive-C")
             os.makedirs(drive_c, exist_ok=True)
+            started = time.monotonic()
             procs = [subprocess.Popen([self.binary] + list(run["args"]), env=own, stdin=subprocess.DEVNULL, cwd=drive_c,
                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE) for own in instances]
-            outputs = [proc.communicate(timeout=self.timeout) for proc in procs]
+            outputs = []
+            for proc in procs:
+                try:
+                    outputs.append(proc.communicate(timeout=max(1, self.timeout - (time.monotonic() - started))))
+                except subprocess.TimeoutExpired:
+                    # One that never ends (waiting for ever, say) is ended here and reported by its status.
+                    proc.kill()
+                    out, err = proc.communicate()
+                    outputs.append((out, err + b"stand-in: the updater did not finish; killed\n"))
+            seconds = time.monotonic() - started
         results = []
         for proc, (_out, err), own in zip(procs, outputs, instances):
             if err and not quiet:
                 sys.stderr.write(err.decode("utf-8", "replace"))
             results.append(RunResult(proc.returncode, read_json_lines(own["WINSTUB_TRANSCRIPT"]),
-                                     read_lines(own["WINSTUB_CALLS"]), read_json_lines(own["WINSTUB_BOX_STATE"])))
+                                     read_lines(own["WINSTUB_CALLS"]), read_json_lines(own["WINSTUB_BOX_STATE"]),
+                                     seconds=seconds))
         first = results[0]
         first.others = results[1:]
         return first

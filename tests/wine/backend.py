@@ -3,13 +3,17 @@ Windows API, in the demo's Wine session (demo/wine_session.py) and through its d
 
 A scenario's drive C is the prefix's drive C: before each scenario everything a previous one put there
 is removed (the prefix's own folders stay), and the product's registry key is deleted and written anew.
-The driver holds the scenario's held files open from its own process for the whole run.
+The driver holds the scenario's held files open from its own process for the whole run, and the run
+lock (or an object squatting its name) when the run asks for it; a run's racers (tests/scenarios/racer.py)
+run on the host as Wine's user, from just before the driver to its end.
 """
 
 import contextlib
 import os
 import re
+import shutil
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
@@ -20,17 +24,25 @@ import resource_patch  # noqa: E402
 # The runners take the session from here too.
 from wine_session import WineSession, free_display, windows_path_of_host  # noqa: E402,F401
 
+# A crash would start winedbg, which waits for ever: no debugger, so that a crash ends the run.
+DLL_OVERRIDES = "mscoree,mshtml=;winedbg.exe=d"
+# What the driver keeps of the backend's time for itself: it ends a run that is still going before the
+# backend gives up on the driver.
+DRIVER_MARGIN_SECONDS = 15
+
 
 class WineBackend:
     """Runs build/win64/PernaUpdate.exe under Wine through the box-answering driver."""
 
     name = "wine"
 
-    def __init__(self, session, updater, driver, timeout=120):
+    def __init__(self, session, updater, driver, timeout=120, payloads=None):
         self.session = session
         self.updater = os.path.abspath(updater)
         self.driver = os.path.abspath(driver)
         self.timeout = timeout
+        # The payloads the executable carries: the content tokens of files put beside it and of racers.
+        self.payloads = payloads
 
     def host_path(self, sandbox, winpath):
         m = re.fullmatch(r"([Cc]):(.*)", winpath)
@@ -78,17 +90,35 @@ class WineBackend:
             options += ["--view", registry["view"]]
         return options
 
+    def updater_copy(self, scenario, prepared, updater):
+        """The executable the run starts: the one given, or, when the scenario changes its resources or puts
+        files beside it, a copy in a folder of the sandbox (Z:), with those files beside it."""
+        if not scenario["resources"] and not scenario["beside_exe"]:
+            return updater
+        folder = os.path.join(prepared.sandbox, "program")
+        os.makedirs(folder, exist_ok=True)
+        copy = os.path.join(folder, "PernaUpdate.exe")
+        if scenario["resources"]:
+            # Resource overrides: the payload resource changed in place.
+            with open(updater, "rb") as f:
+                data = resource_patch.patched(f.read(), scenario["resources"])
+            with open(copy, "wb") as f:
+                f.write(data)
+        else:
+            shutil.copyfile(updater, copy)
+        for relative, token in scenario["beside_exe"].items():
+            host = os.path.join(folder, *[p for p in re.split(r"[\\/]", relative) if p])
+            os.makedirs(os.path.dirname(host), exist_ok=True)
+            data = sc.content_bytes(token, self.payloads)
+            with open(host, "wb") as f:
+                f.write(data)
+            prepared.beside_exe[host] = data
+        return copy
+
     def run(self, scenario, run, prepared, updater=None, extra_env=None):
         """The run's outcome as a RunResult; raises when the driver fails."""
         sandbox = prepared.sandbox
-        updater = updater or self.updater
-        if scenario["resources"]:
-            # Resource overrides: a copy of the executable with the payload resource changed in place.
-            with open(updater, "rb") as f:
-                data = resource_patch.patched(f.read(), scenario["resources"])
-            updater = os.path.join(sandbox, "PernaUpdate.exe")
-            with open(updater, "wb") as f:
-                f.write(data)
+        updater = self.updater_copy(scenario, prepared, updater or self.updater)
         environment = {name: value for name, value in scenario["env"].items() if value is not None}
         answers = ["close"] * 64 if run["answers"] is None else run["answers"]
         clear_keys = [sc.APP_PATHS_KEY]
@@ -96,12 +126,27 @@ class WineBackend:
         if registry and registry.get("key") and registry["key"].lower() != sc.APP_PATHS_KEY.lower():
             clear_keys.append(registry["key"])
         held = [(self.windows_path(host), shared) for host, shared in prepared.held]
-        exit_code, boxes = self.session.drive(
-            self.driver, updater, sandbox, environment, answers, clear_keys=clear_keys,
-            options=self.registry_options(scenario, prepared), held=held, args=run["args"], tz=scenario["tz"],
-            extra=extra_env, timeout=self.timeout, instances=run["instances"])
+        options = self.registry_options(scenario, prepared)
+        options += ["--timeout-ms", str((self.timeout - DRIVER_MARGIN_SECONDS) * 1000)]
+        if run["run_lock"] == "held":
+            options += ["--hold-mutex", sc.RUN_LOCK_NAME]
+        elif run["run_lock"] == "squatted":
+            options += ["--squat", sc.RUN_LOCK_NAME]
+        extra = {"WINEDLLOVERRIDES": DLL_OVERRIDES}
+        extra.update(extra_env or {})
+        # The racers work as Wine's user, in folders that are already that user's.
+        self.session.give(self.session.drive_c())
+        self.session.give(sandbox)
+        with sc.racing(run, self, prepared, self.payloads, self.session.command, deadline=self.timeout) as report:
+            started = time.monotonic()
+            exit_code, boxes = self.session.drive(
+                self.driver, updater, sandbox, environment, answers, clear_keys=clear_keys,
+                options=options, held=held, args=run["args"], tz=scenario["tz"],
+                extra=extra, timeout=self.timeout, instances=run["instances"])
+            seconds = time.monotonic() - started
         if run["instances"] == 1:
-            return sc.RunResult(exit_code, boxes)
-        results = [sc.RunResult(status, shown) for status, shown in zip(exit_code, boxes)]
+            return sc.RunResult(exit_code, boxes, calls=report, seconds=seconds)
+        results = [sc.RunResult(status, shown, seconds=seconds) for status, shown in zip(exit_code, boxes)]
+        results[0].calls = report
         results[0].others = results[1:]
         return results[0]

@@ -20,6 +20,8 @@ from backend import WineBackend, WineSession, free_display  # noqa: E402
 
 
 def file_state(host):
+    if os.path.islink(host):
+        return "link", os.readlink(host)
     if not os.path.isfile(host):
         return None
     with open(host, "rb") as f:
@@ -146,7 +148,7 @@ def main():
     stand_in_payloads = sc.Payloads(args.stand_in_perna or args.perna, args.stand_in_kalendo or args.kalendo,
                                     args.bin1, args.bin2)
     session = WineSession(args.prefix, args.display or free_display(), stray_names=sc.STRAY_NAMES)
-    wine = WineBackend(session, args.updater, args.driver)
+    wine = WineBackend(session, args.updater, args.driver, payloads=payloads)
     stand_in = sc.StandinBackend(os.path.abspath(args.stand_in)) if args.stand_in else None
 
     failed = ran = 0
