@@ -126,7 +126,8 @@ step "scenarios under Wine, against the stand-in" python3 tests/wine/run_wine_sc
   --stand-in build/native/PernaUpdate \
   --stand-in-perna build/native/samples/PERNA.EXE --stand-in-kalendo build/native/samples/KALENDO.INI \
   --bin1 build/native/payloads/BIN1.bin --bin2 build/native/payloads/BIN2.bin \
-  --fake-lz32 build/win64/wine-tests/lz32.dll --static-probe build/win64/wine-tests/static_lz32_probe.exe
+  --fake-lz32 build/win64/wine-tests/lz32.dll --static-probe build/win64/wine-tests/static_lz32_probe.exe \
+  --planted-dll build/win64/wine-tests/planted_dll.dll --load-probe build/win64/wine-tests/load_library_probe.exe
 
 echo "windows stage: $failed check(s) failed"
 [ "$failed" -eq 0 ]

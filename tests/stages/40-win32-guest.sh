@@ -48,6 +48,7 @@ bash scripts/guest.sh run python3 -u tests/guest/run_guest_scenarios.py \
   --stand-in-perna build/native/samples/PERNA.EXE --stand-in-kalendo build/native/samples/KALENDO.INI \
   --bin1 build/native/payloads/BIN1.bin --bin2 build/native/payloads/BIN2.bin \
   --fake-lz32 build/win32/wine-tests/lz32.dll --static-probe build/win32/wine-tests/static_lz32_probe.exe \
+  --planted-dll build/win32/wine-tests/planted_dll.dll --load-probe build/win32/wine-tests/load_library_probe.exe \
   </dev/null 2>&1 | tee "$log" || status=$?
 
 # The guest ran the very file the static checks passed.
