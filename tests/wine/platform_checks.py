@@ -134,3 +134,28 @@ def check_planted_dlls(session, backend, updater, planted_dll, probe, payloads, 
         print("ok   %s planted beside the updater: none loaded, and it installs" % ", ".join(PLANTED_NAMES))
     session.reset_drive_c()
     return faults
+
+
+def check_old_system_fallbacks(session, probe, fake_lz32):
+    """The list of faults (empty when both fallbacks hold): the probe, built with the platform sources as
+    systems without the DLL search flags see them, checks them itself, beside a fake lz32.dll preferred
+    over Wine's (lz32=n,b)."""
+    session.reset_drive_c()
+    host = os.path.join(session.drive_c(), "old-system")
+    os.makedirs(host)
+    shutil.copy(probe, host)
+    shutil.copy(fake_lz32, os.path.join(host, "lz32.dll"))
+    session.give(host)
+    proc = session.wine([os.path.join(host, os.path.basename(probe))],
+                        extra={"WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d;lz32=n,b"}, check=False)
+    session.reset_drive_c()
+    lines = proc.stdout.decode("utf-8", "replace").splitlines()
+    for line in lines:
+        if line.startswith("ok"):
+            print("ok   old system: " + line[4:].strip())
+    faults = [line[4:].strip() for line in lines if line.startswith("FAIL")]
+    faults += [line.strip() for line in lines if line.startswith("     ")]
+    if proc.returncode != 0 and not faults or not lines:
+        faults.append("the probe stopped with status %d: %s"
+                      % (proc.returncode, proc.stderr.decode("utf-8", "replace")[-500:]))
+    return faults
