@@ -78,9 +78,10 @@ def check_lz32_binding(session, backend, updater, fake_dll, probe, payloads, suc
     return faults
 
 
-# What a successful run loads after start-up that is no KnownDLL on Windows, and which Wine would take
-# from the updater's folder under NAME=n,b (WINEDEBUG=+loaddll). rsaenh.dll Wine loads by full path, but
-# Windows has loaded the CSP through the search path.
+# What a successful run loads after start-up that is no KnownDLL on Windows (WINEDEBUG=+loaddll), each of
+# which Wine takes from the updater's folder under NAME=n,b where the search is not narrowed. Wine loads
+# rsaenh.dll, the CryptoAPI provider, by full path; Windows loads the one the registry names, which may be
+# a bare name.
 PLANTED_NAMES = ("bcrypt.dll", "crypt32.dll", "rsaenh.dll", "uxtheme.dll")
 # A plant that loads may crash the run: without winedbg.exe disabled, the debugger would hold it for good.
 PREFER_PLANTS = "mscoree,mshtml=;winedbg.exe=d;%s=n,b" % ",".join(n[:-len(".dll")] for n in PLANTED_NAMES)
