@@ -28,17 +28,6 @@ bool Exists(const char *path)
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Joins the probe's own folder and name into path (capacity MAX_PATH).
-void Beside(char *path, const char *name)
-{
-    DWORD n = GetModuleFileNameA(NULL, path, MAX_PATH);
-    char *slash = strrchr(path, '\\');
-    if (n == 0 || n >= MAX_PATH || slash == NULL || strlen(name) >= (size_t)(path + MAX_PATH - slash - 1))
-        path[0] = 0;
-    else
-        strcpy(slash + 1, name);
-}
-
 // "PernaUpdate\r\n" as an SZDD stream: the header (mode A, 13 bytes), then literals, eight to a flag byte.
 const char Compressed[] = "SZDD\x88\xF0\x27\x33"
                           "A\0\x0D\0\0\0"
@@ -99,27 +88,32 @@ extern "C" FARPROC WINAPI OldSystemGetProcAddress(HMODULE module, LPCSTR name)
 
 int main()
 {
-    char path[MAX_PATH], target[MAX_PATH], mark[MAX_PATH];
+    // Its files go beside it.
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(NULL, path, MAX_PATH);
+    char *slash = n > 0 && n < MAX_PATH ? strrchr(path, '\\') : NULL;
+    if (slash != NULL)
+        *slash = 0;
+    Report(slash != NULL && SetCurrentDirectoryA(path), "the current directory is the probe's folder");
+
     Report(RestrictDllSearch() == 1, "without SetDefaultDllDirectories, RestrictDllSearch falls back (returns 1)");
     Report(strcmp(dllDirectory, "") == 0, "to SetDllDirectoryA(\"\"), which takes the current directory out");
     if (strcmp(dllDirectory, "") != 0)
         printf("     SetDllDirectoryA was given %s\n", dllDirectory);
 
-    Beside(path, "sample.tx_");
-    Beside(target, "sample.txt");
-    FILE *f = fopen(path, "wb");
+    FILE *f = fopen("sample.tx_", "wb");
     bool written = f != NULL && fwrite(Compressed, 1, sizeof Compressed - 1, f) == sizeof Compressed - 1;
     if (f != NULL && fclose(f) != 0)
         written = false;
-    Report(written && ExpandsWithLz(path, target), "the LZ functions expand an SZDD file");
+    Report(written && ExpandsWithLz("sample.tx_", "sample.txt"), "the LZ functions expand an SZDD file");
     Report(loadsWithFlags > 0, "they were bound after LoadLibraryExA refused the search flags");
     char system[MAX_PATH], loaded[MAX_PATH];
     HMODULE lz32 = GetModuleHandleA("lz32.dll");
-    UINT n = GetSystemDirectoryA(system, MAX_PATH - 16);
-    bool fromSystem = lz32 != NULL && n > 0 && n < MAX_PATH - 16 && GetModuleFileNameA(lz32, loaded, MAX_PATH) > 0 &&
+    UINT length = GetSystemDirectoryA(system, MAX_PATH - 16);
+    bool fromSystem = lz32 != NULL && length > 0 && length < MAX_PATH - 16 &&
+                      GetModuleFileNameA(lz32, loaded, MAX_PATH) > 0 &&
                       lstrcmpiA(strcat(system, "\\lz32.dll"), loaded) == 0;
     Report(fromSystem, "lz32.dll is the system directory's");
-    Beside(mark, "lz32-planted-loaded.txt");
-    Report(!Exists(mark), "the lz32.dll beside the probe is not loaded");
+    Report(!Exists("lz32-planted-loaded.txt"), "the lz32.dll beside the probe is not loaded");
     return failures ? 1 : 0;
 }
