@@ -3,7 +3,9 @@
 
 1. Every scenario the Wine stage runs, on build/win32/PernaUpdate.exe in a 32-bit prefix with the i686
    driver, checked and held to the Linux stand-in exactly as the Wine stage holds the x86-64 build.
-2. Where LZ32 comes from: a lz32.dll planted beside the updater is never loaded.
+2. Where LZ32 comes from: a lz32.dll planted beside the updater is never loaded; nor are the DLLs the
+   system loads for it on demand, planted beside it; the fallbacks for systems without the DLL search
+   flags hold.
 3. The scenarios for the 64-bit registry views ("backends": ["wow64"]): the same executable in a 64-bit
    prefix, the registry written through the view the scenario names.
 Prints how long each part took; exit status 1 if anything failed or differed."""
@@ -19,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 sys.path.insert(0, os.path.join(HERE, "..", "wine"))
 import scenario as sc  # noqa: E402
-from platform_checks import check_lz32_binding  # noqa: E402
+from platform_checks import check_lz32_binding, check_old_system_fallbacks, check_planted_dlls  # noqa: E402
 from run_wine_scenarios import run_cases, skip_reason  # noqa: E402
 from backend import WineBackend, WineSession, free_display  # noqa: E402
 
@@ -58,6 +60,9 @@ def main():
     parser.add_argument("--bin2", required=True, help="the stand-in's BIN2 container")
     parser.add_argument("--fake-lz32", required=True, help="the i686 fake lz32.dll")
     parser.add_argument("--static-probe", required=True, help="the i686 program that imports LZ32 statically")
+    parser.add_argument("--planted-dll", required=True, help="the i686 DLL that marks its loading")
+    parser.add_argument("--load-probe", required=True, help="the i686 program that loads DLLs by plain name")
+    parser.add_argument("--fallback-probe", required=True, help="the i686 program that runs the fallbacks")
     parser.add_argument("--prefixes", default="/var/lib/guest-wine",
                         help="the folder of the two prefixes, prefix32 and prefix64 (the image's; made when absent)")
     parser.add_argument("cases", nargs="*")
@@ -91,6 +96,17 @@ def main():
             print("FAIL lz32 binding: " + f)
         ran, failed = ran + 1, failed + (1 if faults else 0)
         timings.append(("lz32 binding", time.time() - mark))
+        mark = time.time()
+        faults = check_planted_dlls(session, backend, args.updater, args.planted_dll, args.load_probe, payloads,
+                                    os.path.join(HERE, "..", "scenarios", "cases", "success.json"))
+        for f in faults:
+            print("FAIL planted DLLs: " + f)
+        ran, failed = ran + 1, failed + (1 if faults else 0)
+        faults = check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32)
+        for f in faults:
+            print("FAIL old system: " + f)
+        ran, failed = ran + 1, failed + (1 if faults else 0)
+        timings.append(("planted DLLs and the older systems' fallbacks", time.time() - mark))
     finally:
         session.reset_drive_c()
         session.stop()

@@ -1,11 +1,15 @@
-"""What only the real platform shows: where LZ32 comes from.
+"""What only the real platform shows: where the updater's DLLs come from.
 
 The updater binds LZ32 at run time from the system directory, so a lz32.dll planted beside it must not
 load, even when Wine is told to prefer native DLLs over its own (lz32=n,b). The control: a program that
 imports LZ32 statically does load the plant under the same override, so the plant itself works.
 And the other way round: a fake lz32.dll put in the system directory itself is what the updater loads,
 which shows that it uses LZ32 at all (and not the same functions from some other DLL).
-The fake DLL leaves lz32-planted-loaded.txt beside itself when it loads."""
+The fake DLL leaves lz32-planted-loaded.txt beside itself when it loads.
+
+The DLLs the system loads for it on demand once it runs (CryptoAPI's for the digests, the theme library
+for the boxes) must not come from beside it either: it narrows the DLL search to the system directory
+first thing."""
 
 import os
 import shutil
@@ -71,4 +75,88 @@ def check_lz32_binding(session, backend, updater, fake_dll, probe, payloads, suc
         if os.path.exists(system_marker):
             os.remove(system_marker)
         session.reset_drive_c()
+    return faults
+
+
+# What a successful run loads after start-up that is no KnownDLL on Windows (WINEDEBUG=+loaddll), each of
+# which Wine takes from the updater's folder under NAME=n,b where the search is not narrowed. Wine loads
+# rsaenh.dll, the CryptoAPI provider, by full path; Windows loads the one the registry names, which may be
+# a bare name.
+PLANTED_NAMES = ("bcrypt.dll", "crypt32.dll", "rsaenh.dll", "uxtheme.dll")
+# A plant that loads may crash the run: without winedbg.exe disabled, the debugger would hold it for good.
+PREFER_PLANTS = "mscoree,mshtml=;winedbg.exe=d;%s=n,b" % ",".join(n[:-len(".dll")] for n in PLANTED_NAMES)
+
+
+def plant_all(session, folder, program, planted_dll):
+    """C:\\<folder> with the program and a copy of the planted DLL under each name; the program's host path."""
+    host = os.path.join(session.drive_c(), folder)
+    os.makedirs(host, exist_ok=True)
+    shutil.copy(program, host)
+    for name in PLANTED_NAMES:
+        shutil.copy(planted_dll, os.path.join(host, name))
+    session.give(host)
+    return os.path.join(host, os.path.basename(program))
+
+
+def loaded_plants(folder):
+    return [n for n in PLANTED_NAMES if os.path.exists(os.path.join(folder, n + "-planted-loaded.txt"))]
+
+
+def check_planted_dlls(session, backend, updater, planted_dll, probe, payloads, success_case):
+    """The list of faults (empty when no DLL planted beside the updater is loaded and the run installs)."""
+    faults = []
+    session.reset_drive_c()
+    planted_probe = plant_all(session, "plant-control", probe, planted_dll)
+    session.wine([planted_probe] + list(PLANTED_NAMES), extra={"WINEDLLOVERRIDES": PREFER_PLANTS}, check=False)
+    missed = sorted(set(PLANTED_NAMES) - set(loaded_plants(os.path.dirname(planted_probe))))
+    if missed:
+        faults.append("control: plain LoadLibraryA did not load the planted %s, so the check shows nothing"
+                      % ", ".join(missed))
+    else:
+        print("ok   control: plain LoadLibraryA loads each DLL planted beside the program")
+
+    session.reset_drive_c()
+    scenario = sc.load(success_case)
+    planted = plant_all(session, "plant", updater, planted_dll)
+    with sc.sandbox_dir() as sandbox:
+        prepared = sc.prepare(scenario, backend, sandbox, payloads)
+        run = scenario["runs"][0]
+        try:
+            result = backend.run(scenario, run, prepared, updater=planted,
+                                 extra_env={"WINEDLLOVERRIDES": PREFER_PLANTS})
+            errors = sc.check(scenario, run, backend, prepared, result, payloads)
+        except RuntimeError as e:  # the driver gave up on a run that a plant broke
+            errors = [str(e)]
+    loaded = loaded_plants(os.path.dirname(planted))
+    if loaded:
+        faults.append("the updater loaded %s planted beside it" % ", ".join(loaded))
+    faults += ["planted run: " + e for e in errors]
+    if not faults:
+        print("ok   %s planted beside the updater: none loaded, and it installs" % ", ".join(PLANTED_NAMES))
+    session.reset_drive_c()
+    return faults
+
+
+def check_old_system_fallbacks(session, probe, fake_lz32):
+    """The list of faults (empty when both fallbacks hold): the probe, built with the platform sources as
+    systems without the DLL search flags see them, checks them itself, beside a fake lz32.dll preferred
+    over Wine's (lz32=n,b)."""
+    session.reset_drive_c()
+    host = os.path.join(session.drive_c(), "old-system")
+    os.makedirs(host)
+    shutil.copy(probe, host)
+    shutil.copy(fake_lz32, os.path.join(host, "lz32.dll"))
+    session.give(host)
+    proc = session.wine([os.path.join(host, os.path.basename(probe))],
+                        extra={"WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d;lz32=n,b"}, check=False)
+    session.reset_drive_c()
+    lines = proc.stdout.decode("utf-8", "replace").splitlines()
+    for line in lines:
+        if line.startswith("ok"):
+            print("ok   old system: " + line[4:].strip())
+    faults = [line[4:].strip() for line in lines if line.startswith("FAIL")]
+    faults += [line.strip() for line in lines if line.startswith("     ")]
+    if proc.returncode != 0 and not faults or not lines:
+        faults.append("the probe stopped with status %d: %s"
+                      % (proc.returncode, proc.stderr.decode("utf-8", "replace")[-500:]))
     return faults

@@ -15,7 +15,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 sys.path.insert(0, HERE)
 import scenario as sc  # noqa: E402
-from platform_checks import check_lz32_binding  # noqa: E402
+from platform_checks import check_lz32_binding, check_old_system_fallbacks, check_planted_dlls  # noqa: E402
 from backend import WineBackend, WineSession, free_display  # noqa: E402
 
 
@@ -137,6 +137,9 @@ def main():
     parser.add_argument("--bin2", help="the stand-in's BIN2 container")
     parser.add_argument("--fake-lz32", help="the fake lz32.dll: also check where LZ32 is loaded from")
     parser.add_argument("--static-probe", help="the program that imports LZ32 statically (the control)")
+    parser.add_argument("--planted-dll", help="the DLL that marks its loading: also plant it beside the updater")
+    parser.add_argument("--load-probe", help="the program that loads DLLs by plain name (that check's control)")
+    parser.add_argument("--fallback-probe", help="the platform's fallbacks for older systems, run (needs --fake-lz32)")
     parser.add_argument("--display", default=None, help="the X display for Xvfb (default: a free one)")
     parser.add_argument("--keep-session", action="store_true", help="leave the wineserver and Xvfb running")
     parser.add_argument("cases", nargs="*")
@@ -162,6 +165,19 @@ def main():
                                         os.path.join(HERE, "..", "scenarios", "cases", "success.json"))
             for f in faults:
                 print("FAIL lz32 binding: " + f)
+            failed += 1 if faults else 0
+        if args.planted_dll:
+            ran += 1
+            faults = check_planted_dlls(session, wine, args.updater, args.planted_dll, args.load_probe, payloads,
+                                        os.path.join(HERE, "..", "scenarios", "cases", "success.json"))
+            for f in faults:
+                print("FAIL planted DLLs: " + f)
+            failed += 1 if faults else 0
+        if args.fallback_probe:
+            ran += 1
+            faults = check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32)
+            for f in faults:
+                print("FAIL old system: " + f)
             failed += 1 if faults else 0
     finally:
         session.reset_drive_c()
