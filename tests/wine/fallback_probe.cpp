@@ -37,17 +37,22 @@ const char Compressed[] = "SZDD\x88\xF0\x27\x33"
                           "ate\r\n";
 const char Expanded[] = "PernaUpdate\r\n";
 
+// Expands through handles, as the updater does.
 bool ExpandsWithLz(const char *source, const char *target)
 {
-    OFSTRUCT of;
-    INT in = LZOpenFileA((LPSTR)source, &of, OF_READ);
-    if (in < 0)
+    HANDLE file = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
         return false;
-    INT out = LZOpenFileA((LPSTR)target, &of, OF_CREATE);
-    LONG copied = out < 0 ? -1 : LZCopy(in, out);
+    INT in = LZInit((INT)(INT_PTR)file);
+    if (in < 0) {
+        CloseHandle(file);
+        return false;
+    }
+    HANDLE out = CreateFileA(target, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    LONG copied = out == INVALID_HANDLE_VALUE ? -1 : LZCopy(in, (INT)(INT_PTR)out);
     LZClose(in);
-    if (out >= 0)
-        LZClose(out);
+    if (out != INVALID_HANDLE_VALUE)
+        CloseHandle(out);
     char buffer[64] = {0};
     FILE *f = fopen(target, "rb");
     size_t got = f ? fread(buffer, 1, sizeof buffer, f) : 0;
