@@ -140,6 +140,15 @@ int DeleteBlockedBySharing(const char *hostPath)
     return DeleteBlockedBySharingOtherThan(hostPath, NULL);
 }
 
+// A host file's Windows attributes: a folder, read-only (no owner write bit), or normal.
+DWORD AttributesOf(const struct stat &st)
+{
+    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if ((st.st_mode & S_IWUSR) == 0)
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
 // Whether any open of the file, by this process or another, would stop it from being replaced: Windows
 // refuses to rename over a file that is open at all, whatever its sharing. 1 or 0.
 int OpenAnywhere(const char *hostPath)
@@ -415,10 +424,7 @@ DWORD GetFileAttributesA(LPCSTR path)
         SetLastError(MissingError(host));
         return INVALID_FILE_ATTRIBUTES;
     }
-    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
-    if ((st.st_mode & S_IWUSR) == 0)
-        attributes |= FILE_ATTRIBUTE_READONLY;
-    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return AttributesOf(st);
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED)
@@ -500,10 +506,7 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
         return FALSE;
     }
     memset(information, 0, sizeof *information);
-    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
-    if ((st.st_mode & S_IWUSR) == 0)
-        attributes |= FILE_ATTRIBUTE_READONLY;
-    information->dwFileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    information->dwFileAttributes = AttributesOf(st);
     information->ftCreationTime = FileTimeFromTimespec(st.st_ctim);
     information->ftLastAccessTime = FileTimeFromTimespec(st.st_atim);
     information->ftLastWriteTime = FileTimeFromTimespec(st.st_mtim);
