@@ -33,6 +33,12 @@ __declspec(dllexport) INT WINAPI LZOpenFileA(LPSTR name, LPOFSTRUCT of, WORD mod
     return -1;
 }
 
+__declspec(dllexport) INT WINAPI LZInit(INT source)
+{
+    (void)source;
+    return -1;
+}
+
 __declspec(dllexport) LONG WINAPI LZCopy(INT source, INT target)
 {
     (void)source;
