@@ -21,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 sys.path.insert(0, os.path.join(HERE, "..", "wine"))
 import scenario as sc  # noqa: E402
-from platform_checks import check_lz32_binding, check_old_system_fallbacks, check_planted_dlls  # noqa: E402
+from platform_checks import check_lz32_binding, check_old_system_fallbacks, check_planted_dlls, report  # noqa: E402
 from run_wine_scenarios import run_cases, skip_reason  # noqa: E402
 from backend import WineBackend, WineSession, free_display  # noqa: E402
 
@@ -90,22 +90,16 @@ def main():
         ran, failed = ran + n, failed + bad
         timings.append(("%d scenarios in the 32-bit prefix" % n, time.time() - mark))
         mark = time.time()
-        faults = check_lz32_binding(session, backend, args.updater, args.fake_lz32, args.static_probe, payloads,
-                                    os.path.join(HERE, "..", "scenarios", "cases", "success.json"))
-        for f in faults:
-            print("FAIL lz32 binding: " + f)
-        ran, failed = ran + 1, failed + (1 if faults else 0)
+        success = os.path.join(HERE, "..", "scenarios", "cases", "success.json")
+        failed += report("lz32 binding", check_lz32_binding(session, backend, args.updater, args.fake_lz32,
+                                                            args.static_probe, payloads, success))
+        ran += 1
         timings.append(("lz32 binding", time.time() - mark))
         mark = time.time()
-        faults = check_planted_dlls(session, backend, args.updater, args.planted_dll, args.load_probe, payloads,
-                                    os.path.join(HERE, "..", "scenarios", "cases", "success.json"))
-        for f in faults:
-            print("FAIL planted DLLs: " + f)
-        ran, failed = ran + 1, failed + (1 if faults else 0)
-        faults = check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32)
-        for f in faults:
-            print("FAIL old system: " + f)
-        ran, failed = ran + 1, failed + (1 if faults else 0)
+        failed += report("planted DLLs", check_planted_dlls(session, backend, args.updater, args.planted_dll,
+                                                            args.load_probe, payloads, success))
+        failed += report("old system", check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32))
+        ran += 2
         timings.append(("planted DLLs and the older systems' fallbacks", time.time() - mark))
     finally:
         session.reset_drive_c()

@@ -160,3 +160,10 @@ def check_old_system_fallbacks(session, probe, fake_lz32):
         faults.append("the probe stopped with status %d: %s"
                       % (proc.returncode, proc.stderr.decode("utf-8", "replace")[-500:]))
     return faults
+
+
+def report(what, faults):
+    """Prints each fault of a check under its name; 1 when there were any, else 0 (a count of failed checks)."""
+    for f in faults:
+        print("FAIL %s: %s" % (what, f))
+    return 1 if faults else 0

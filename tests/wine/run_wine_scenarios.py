@@ -15,7 +15,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 sys.path.insert(0, HERE)
 import scenario as sc  # noqa: E402
-from platform_checks import check_lz32_binding, check_old_system_fallbacks, check_planted_dlls  # noqa: E402
+from platform_checks import check_lz32_binding, check_old_system_fallbacks, check_planted_dlls, report  # noqa: E402
 from backend import WineBackend, WineSession, free_display  # noqa: E402
 
 
@@ -159,26 +159,18 @@ def main():
     session.start(needed=[args.updater, args.driver])
     try:
         ran, failed = run_cases(cases, wine, skip_reason, stand_in, payloads, stand_in_payloads)
+        success = os.path.join(HERE, "..", "scenarios", "cases", "success.json")
         if args.fake_lz32:
             ran += 1
-            faults = check_lz32_binding(session, wine, args.updater, args.fake_lz32, args.static_probe, payloads,
-                                        os.path.join(HERE, "..", "scenarios", "cases", "success.json"))
-            for f in faults:
-                print("FAIL lz32 binding: " + f)
-            failed += 1 if faults else 0
+            failed += report("lz32 binding", check_lz32_binding(session, wine, args.updater, args.fake_lz32,
+                                                                args.static_probe, payloads, success))
         if args.planted_dll:
             ran += 1
-            faults = check_planted_dlls(session, wine, args.updater, args.planted_dll, args.load_probe, payloads,
-                                        os.path.join(HERE, "..", "scenarios", "cases", "success.json"))
-            for f in faults:
-                print("FAIL planted DLLs: " + f)
-            failed += 1 if faults else 0
+            failed += report("planted DLLs", check_planted_dlls(session, wine, args.updater, args.planted_dll,
+                                                                args.load_probe, payloads, success))
         if args.fallback_probe:
             ran += 1
-            faults = check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32)
-            for f in faults:
-                print("FAIL old system: " + f)
-            failed += 1 if faults else 0
+            failed += report("old system", check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32))
     finally:
         session.reset_drive_c()
         if not args.keep_session:
