@@ -58,12 +58,15 @@ const char *CrtGetEnv(const char *name)
     if (failed != NULL)
         return (const char *)failed->failure;
     // Windows' environment matches names without regard to case; the first match wins. The host's environment
-    // is UTF-8 (what a test sets, what a terminal types); a Windows program reads its ANSI form, code page 932.
+    // is UTF-8 (what a test sets, what a terminal types); the updater reads its code page 932 form, and a
+    // value that has none (a character outside the code page) as no value at all, as on Windows.
     size_t length = strlen(name);
     for (char **entry = environ; entry != NULL && *entry != NULL; ++entry) {
         if (SjisCompareNoCaseN(*entry, name, length) == 0 && (*entry)[length] == '=') {
             std::string &value = ansiValues[name];
-            value = Utf8ToCp932Ansi(*entry + length + 1);
+            const char *utf8 = *entry + length + 1;
+            if (!Utf8ToCp932(utf8, strlen(utf8), &value))
+                return NULL;
             return value.c_str();
         }
     }

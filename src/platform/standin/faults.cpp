@@ -59,6 +59,10 @@ const StandinCall StandinCalls[StandinCallCount] = {
     {"WaitForSingleObject",     WAIT_FAILED,                        ERROR_INVALID_HANDLE,           0},
     {"ReleaseMutex",            FALSE,                              ERROR_NOT_OWNER,                0},
     {"GetFullPathNameA",        0,                                  ERROR_NOT_ENOUGH_MEMORY,        0},
+    {"NtCreateFile",            STATUS_ACCESS_DENIED,               0,                              0},
+    {"GetFileType",             FILE_TYPE_UNKNOWN,                  ERROR_INVALID_HANDLE,           0},
+    {"GetFileInformationByHandleEx", FALSE,                         ERROR_INVALID_PARAMETER,        0},
+    {"DuplicateHandle",         FALSE,                              ERROR_NOT_ENOUGH_MEMORY,        0},
 };
 // clang-format on
 

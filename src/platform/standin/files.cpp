@@ -127,8 +127,8 @@ int DeleteBlockedBySharingOtherThan(const char *hostPath, const StandinHandle *e
         return 0;
     for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE)) {
         struct stat open;
-        if (h != except && fstat(h->fd, &open) == 0 && open.st_dev == st.st_dev && open.st_ino == st.st_ino &&
-            (h->shareMode & FILE_SHARE_DELETE) == 0)
+        if ((except == NULL || h->object != except->object) && fstat(h->fd, &open) == 0 &&
+            open.st_dev == st.st_dev && open.st_ino == st.st_ino && (h->shareMode & FILE_SHARE_DELETE) == 0)
             return 1;
     }
     // The handle's own lock is not another's: a file it holds unshared is found free.
@@ -181,6 +181,20 @@ int EntryIsOpenFile(const char *hostPath, int fd)
            entry.st_ino == open.st_ino;
 }
 
+// Forms folder\name in path, adding '\' unless the folder's last character is one (a trail byte 0x5C of a
+// double-byte character is not); 1, or 0 when it does not fit.
+int JoinInFolder(const char *folder, const char *name, char *path, size_t capacity)
+{
+    int separator = 0;
+    for (const unsigned char *p = (const unsigned char *)folder; *p != '\0'; ++p) {
+        separator = *p == '\\';
+        if (p[1] != '\0' && Cp932IsLeadByte(*p))
+            ++p;
+    }
+    int written = snprintf(path, capacity, "%s%s%s", folder, separator ? "" : "\\", name);
+    return written >= 0 && (size_t)written < capacity;
+}
+
 // The host file at a Windows path in UTF-8, and the path of its folder resolved by the host; 1, or 0.
 int ResolvedFolderAndName(const char *hostPath, std::string *folder, std::string *name)
 {
@@ -199,12 +213,49 @@ int ResolvedFolderAndName(const char *hostPath, std::string *folder, std::string
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
-                   HANDLE)
+namespace {
+
+// The root of the named-pipe file system ("\\.\pipe\"), as an open of it for naming pipes in would get it:
+// a folder of sorts, but none on a disk. The pipes below it have no servers here.
+const char PipeRoot[] = "\\\\.\\pipe\\";
+
+// Whether the full path is the pipe root (1), a pipe below it (2), or neither (0).
+int PipePathKind(const char *path)
 {
-    const StandinCall *failed = StandinEnter(CallCreateFileA);
-    if (failed != NULL)
-        return (HANDLE)failed->failure;
+    char full[HostPathCapacity];
+    if (!FullWindowsPath(path, full, sizeof full))
+        return 0;
+    size_t rootLength = strlen(PipeRoot);
+    if (SjisCompareNoCaseN(full, PipeRoot, rootLength - 1) != 0 ||
+        (full[rootLength - 1] != '\\' && full[rootLength - 1] != '\0'))
+        return 0;
+    return full[rootLength - 1] == '\0' || full[rootLength] == '\0' ? 1 : 2;
+}
+
+// Opens a file or folder as CreateFileA does, without entering a call; the handle, or INVALID_HANDLE_VALUE with
+// the last error set.
+HANDLE OpenWindowsFile(LPCSTR path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags)
+{
+    int pipeKind = PipePathKind(path);
+    if (pipeKind == 2) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (pipeKind == 1) {
+        StandinHandle *root = disposition == OPEN_EXISTING ? HandleNew(HANDLE_FILE) : NULL;
+        if (root == NULL || (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+            if (root != NULL)
+                HandleFree(root);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        root->fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        root->directory = 1;
+        root->pipe = 1;
+        root->shareMode = shareMode;
+        snprintf(root->path, sizeof root->path, "%s", path);
+        return (HANDLE)HandleValue(root);
+    }
     char host[HostPathCapacity];
     if (!HostPath(path, host, sizeof host))
         return INVALID_HANDLE_VALUE;
@@ -278,6 +329,163 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     return (HANDLE)HandleValue(handle);
 }
 
+// The NTSTATUS for a file call's last error.
+LONG StatusFromError(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND: return STATUS_OBJECT_NAME_NOT_FOUND;
+    case ERROR_PATH_NOT_FOUND: return STATUS_OBJECT_PATH_NOT_FOUND;
+    case ERROR_FILE_EXISTS: return STATUS_OBJECT_NAME_COLLISION;
+    case ERROR_SHARING_VIOLATION: return STATUS_SHARING_VIOLATION;
+    case ERROR_DISK_FULL: return STATUS_DISK_FULL;
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_NOT_ENOUGH_MEMORY: return STATUS_INSUFFICIENT_RESOURCES;
+    case ERROR_INVALID_NAME:
+    case ERROR_FILENAME_EXCED_RANGE: return STATUS_OBJECT_NAME_INVALID;
+    default: return STATUS_ACCESS_DENIED;
+    }
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
+                   HANDLE)
+{
+    const StandinCall *failed = StandinEnter(CallCreateFileA);
+    if (failed != NULL)
+        return (HANDLE)failed->failure;
+    return OpenWindowsFile(path, access, shareMode, disposition, flags);
+}
+
+LONG NtCreateFile(PHANDLE file, ACCESS_MASK access, OBJECT_ATTRIBUTES *attributes, PIO_STATUS_BLOCK status,
+                  PLARGE_INTEGER, ULONG, ULONG shareAccess, ULONG disposition, ULONG options, void *, ULONG)
+{
+    const StandinCall *failed = StandinEnter(CallNtCreateFile);
+    if (failed != NULL)
+        return (LONG)failed->failure;
+    if (status != NULL)
+        status->Information = 0;
+    // The one form the updater uses: a plain name within a folder given by its handle, at identification level.
+    if (file == NULL || attributes == NULL || attributes->ObjectName == NULL ||
+        attributes->SecurityQualityOfService == NULL)
+        return STATUS_INVALID_PARAMETER;
+    StandinHandle *root = HandleFromValue((uintptr_t)attributes->RootDirectory, HANDLE_FILE);
+    const UNICODE_STRING *objectName = attributes->ObjectName;
+    size_t characters = objectName->Length / sizeof(WCHAR);
+    if (root == NULL || !root->directory)
+        return STATUS_INVALID_HANDLE;
+    if (characters == 0 || characters >= MAX_PATH || objectName->Buffer == NULL)
+        return STATUS_OBJECT_NAME_INVALID;
+    char name[MAX_PATH];
+    for (size_t i = 0; i < characters; ++i) {
+        WCHAR c = objectName->Buffer[i];
+        if (c == 0 || c > 0x7F || c == '\\' || c == '/')
+            return STATUS_OBJECT_NAME_INVALID;
+        name[i] = (char)c;
+    }
+    name[characters] = '\0';
+    // Nothing below the pipe root is a file.
+    if (root->pipe)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    char path[HostPathCapacity];
+    if (!JoinInFolder(root->path, name, path, sizeof path))
+        return STATUS_OBJECT_NAME_INVALID;
+    DWORD createDisposition;
+    switch (disposition) {
+    case FILE_OPEN: createDisposition = OPEN_EXISTING; break;
+    case FILE_CREATE: createDisposition = CREATE_NEW; break;
+    default: return STATUS_INVALID_PARAMETER;
+    }
+    char host[HostPathCapacity];
+    struct stat st;
+    if ((options & FILE_NON_DIRECTORY_FILE) != 0 && HandleHostPath(root, host, sizeof host) &&
+        HostPath(path, host, sizeof host) && stat(host, &st) == 0 && S_ISDIR(st.st_mode))
+        return STATUS_FILE_IS_A_DIRECTORY;
+    DWORD flags = (options & FILE_DELETE_ON_CLOSE) != 0 ? FILE_FLAG_DELETE_ON_CLOSE : 0;
+    if ((options & FILE_OPEN_REPARSE_POINT) != 0)
+        flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE opened = OpenWindowsFile(path, access, shareAccess, createDisposition, flags);
+    if (opened == INVALID_HANDLE_VALUE)
+        return StatusFromError(GetLastError());
+    *file = opened;
+    return 0;
+}
+
+DWORD GetFileType(HANDLE file)
+{
+    const StandinCall *failed = StandinEnter(CallGetFileType);
+    if (failed != NULL)
+        return (DWORD)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    if (handle == NULL) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FILE_TYPE_UNKNOWN;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return handle->pipe ? FILE_TYPE_PIPE : FILE_TYPE_DISK;
+}
+
+HANDLE GetCurrentProcess(void)
+{
+    return (HANDLE)(intptr_t)-1;
+}
+
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, PHANDLE target, DWORD, BOOL,
+                     DWORD options)
+{
+    const StandinCall *failed = StandinEnter(CallDuplicateHandle);
+    if (failed != NULL)
+        return (BOOL)failed->failure;
+    StandinHandle *original = HandleFromValue((uintptr_t)source, HANDLE_FILE);
+    if (original == NULL || sourceProcess != GetCurrentProcess() || targetProcess != GetCurrentProcess() ||
+        target == NULL || options != DUPLICATE_SAME_ACCESS) {
+        SetLastError(original == NULL ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    StandinHandle *copy = HandleNew(HANDLE_FILE);
+    if (copy == NULL) {
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return FALSE;
+    }
+    int fd = fcntl(original->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        HandleFree(copy);
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return FALSE;
+    }
+    // The same open file: its position, its lock, its sharing and its deletion are the original's.
+    *copy = *original;
+    copy->fd = fd;
+    *target = (HANDLE)HandleValue(copy);
+    return TRUE;
+}
+
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass, LPVOID information,
+                                  DWORD size)
+{
+    const StandinCall *failed = StandinEnter(CallGetFileInformationByHandleEx);
+    if (failed != NULL)
+        return (BOOL)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    struct stat st;
+    if (handle == NULL || fstat(handle->fd, &st) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (informationClass != FileIdInfo || information == NULL || size < sizeof(FILE_ID_INFO)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    FILE_ID_INFO id;
+    memset(&id, 0, sizeof id);
+    id.VolumeSerialNumber = (ULONGLONG)st.st_dev;
+    uint64_t inode = (uint64_t)st.st_ino;
+    for (size_t i = 0; i < sizeof inode; ++i)
+        id.FileId.Identifier[i] = (BYTE)(inode >> (8 * i));
+    memcpy(information, &id, sizeof id);
+    return TRUE;
+}
+
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess, LPFILETIME lastWrite)
 {
     const StandinCall *failed = StandinEnter(CallGetFileTime);
@@ -347,10 +555,14 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh)
 
 void CloseFileSlot(StandinHandle *handle)
 {
-    // The entry is deleted only while it is still the file this handle has open: a name that another
-    // process has since pointed elsewhere is left alone, as Windows and Wine leave it.
+    // Deletion waits for the last handle on the open file, its duplicates too. The entry is deleted only
+    // while it is still the file this handle has open: a name that another process has since pointed
+    // elsewhere is left alone, as Windows and Wine leave it.
+    int last = 1;
+    for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE))
+        last = last && (h == handle || h->object != handle->object);
     char host[HostPathCapacity];
-    if (handle->deleteOnClose && handle->fd >= 0 && HandleHostPath(handle, host, sizeof host) &&
+    if (last && handle->deleteOnClose && handle->fd >= 0 && HandleHostPath(handle, host, sizeof host) &&
         EntryIsOpenFile(host, handle->fd))
         unlink(host);
     if (handle->fd >= 0)
@@ -506,7 +718,7 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
         return FALSE;
     }
     memset(information, 0, sizeof *information);
-    information->dwFileAttributes = AttributesOf(st);
+    information->dwFileAttributes = handle->pipe ? FILE_ATTRIBUTE_DIRECTORY : AttributesOf(st);
     information->ftCreationTime = FileTimeFromTimespec(st.st_ctim);
     information->ftLastAccessTime = FileTimeFromTimespec(st.st_atim);
     information->ftLastWriteTime = FileTimeFromTimespec(st.st_mtim);
@@ -519,7 +731,7 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
     return TRUE;
 }
 
-DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD)
+DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags)
 {
     const StandinCall *failed = StandinEnter(CallGetFinalPathNameByHandleA);
     if (failed != NULL)
@@ -529,6 +741,14 @@ DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD)
     if (handle == NULL || !FullWindowsPath(handle->path, full, sizeof full) ||
         !HandleHostPath(handle, host, sizeof host)) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    // WINSTUB_NO_DRIVE_LETTERS: the files are on a volume without a drive letter (mounted in a folder, a RAM
+    // disk): the form with one cannot be had, the system's device form can.
+    int deviceForm = (flags & VOLUME_NAME_NT) != 0;
+    const char *noLetters = getenv("WINSTUB_NO_DRIVE_LETTERS");
+    if (!deviceForm && noLetters != NULL && noLetters[0] != '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
         return 0;
     }
     // The system names the file itself: a file reached through a link is named where it really is, as
@@ -555,6 +775,12 @@ DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD)
     // A folder is named without its closing separator, but for a drive's root.
     if (named.size() > 7 && named[named.size() - 1] == '\\' && named[named.size() - 2] != ':')
         named.erase(named.size() - 1);
+    // "\\?\C:\..." as the device holding the drive names it: "\Device\HarddiskVolumeN\...".
+    if (deviceForm && named.size() >= 6 && named[5] == ':') {
+        char device[64];
+        snprintf(device, sizeof device, "\\Device\\HarddiskVolume%d", (named[4] & 0x1F));
+        named = device + named.substr(6);
+    }
     if (named.size() >= capacity)
         return (DWORD)named.size() + 1;
     memcpy(path, named.c_str(), named.size() + 1);
@@ -582,7 +808,10 @@ LONG NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *informatio
         // A read-only file cannot be deleted, even by an administrator.
         if (disposition->DeleteFile && fstat(handle->fd, &st) == 0 && (st.st_mode & S_IWUSR) == 0)
             return STATUS_CANNOT_DELETE;
-        handle->deleteOnClose = disposition->DeleteFile != 0;
+        // The disposition is the open file's, whichever of its handles set it.
+        for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE))
+            if (h->object == handle->object)
+                h->deleteOnClose = disposition->DeleteFile != 0;
         return 0;
     }
     if (informationClass != FileRenameInformation || length < sizeof(FILE_RENAME_INFORMATION))
@@ -605,10 +834,8 @@ LONG NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *informatio
     }
     name[characters] = '\0';
     char newPath[HostPathCapacity];
-    int written = snprintf(newPath, sizeof newPath, "%s%s%s", root->path,
-                           root->path[0] != '\0' && root->path[strlen(root->path) - 1] == '\\' ? "" : "\\", name);
     char to[HostPathCapacity];
-    if (written < 0 || (size_t)written >= sizeof newPath || !HostPath(newPath, to, sizeof to))
+    if (!JoinInFolder(root->path, name, newPath, sizeof newPath) || !HostPath(newPath, to, sizeof to))
         return STATUS_OBJECT_NAME_INVALID;
     // By name, as Wine does: whatever now stands at the handle's name is what moves.
     if (DeleteBlockedBySharingOtherThan(from, handle))
@@ -624,6 +851,8 @@ LONG NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *informatio
     }
     if (::rename(from, to) != 0)
         return STATUS_ACCESS_DENIED;
-    snprintf(handle->path, sizeof handle->path, "%s", newPath);
+    for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE))
+        if (h->object == handle->object)
+            snprintf(h->path, sizeof h->path, "%s", newPath);
     return 0;
 }

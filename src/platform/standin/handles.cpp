@@ -10,6 +10,8 @@ const size_t HandleCapacity = 64;
 const uintptr_t HandleBase = 0x1000;
 
 StandinHandle handles[HandleCapacity];
+// The open file each new slot stands for; duplicates copy theirs.
+unsigned long nextObject = 1;
 
 const char *KindName(HandleKind kind)
 {
@@ -34,6 +36,7 @@ StandinHandle *HandleNew(HandleKind kind)
             memset(h, 0, sizeof *h);
             h->kind = kind;
             h->fd = -1;
+            h->object = nextObject++;
             return h;
         }
     }

@@ -70,6 +70,27 @@ INT LZInit(INT source)
     StandinHandle *file = HandleFromValue((uintptr_t)source, HANDLE_FILE);
     if (file == NULL || file->directory)
         return LZERROR_BADINHANDLE;
+    // A file that does not start with a whole SZDD header is no compressed file: the library hands back the
+    // file's own handle, at its start, to be copied as it is and closed with LZClose.
+    unsigned char header[SzddHeaderSize];
+    if (lseek(file->fd, 0, SEEK_SET) != 0)
+        return LZERROR_BADINHANDLE;
+    size_t got = 0;
+    while (got < sizeof header) {
+        int fd = file->fd;
+        long n = ReadFd(&fd, header + got, sizeof header - got);
+        if (n < 0)
+            return LZERROR_READ;
+        if (n == 0)
+            break;
+        got += (size_t)n;
+    }
+    SzddHeader parsed;
+    int compressed = got == sizeof header && SzddParseHeader(header, got, &parsed) != SZDD_ERR_NOT_SZDD;
+    if (lseek(file->fd, 0, SEEK_SET) != 0)
+        return LZERROR_BADINHANDLE;
+    if (!compressed)
+        return source;
     StandinHandle *handle = HandleNew(HANDLE_LZ);
     if (handle == NULL)
         return LZERROR_GLOBALLOC;
@@ -85,8 +106,11 @@ LONG LZCopy(INT source, INT destination)
     const StandinCall *failed = StandinEnter(CallLZCopy);
     if (failed != NULL)
         return (LONG)failed->failure;
+    // The source is a handle LZInit gave: an LZ file's, or a plain file's own.
     StandinHandle *in = FromLzHandle(source);
     if (in == NULL)
+        in = HandleFromValue((uintptr_t)source, HANDLE_FILE);
+    if (in == NULL || in->directory)
         return LZERROR_BADINHANDLE;
     // The destination is a file's handle, as the library takes it.
     StandinHandle *out = HandleFromValue((uintptr_t)destination, HANDLE_FILE);
@@ -156,8 +180,13 @@ VOID LZClose(INT file)
     // A close cannot fail here: an injected fault only counts.
     StandinEnter(CallLZClose);
     StandinHandle *handle = FromLzHandle(file);
-    if (handle == NULL)
+    if (handle == NULL) {
+        // A plain file's handle that LZInit handed back is closed as a file.
+        StandinHandle *plain = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+        if (plain != NULL)
+            CloseFileSlot(plain);
         return;
+    }
     StandinHandle *underlying = HandleFromValue(handle->underlying, HANDLE_FILE);
     HandleFree(handle);
     if (underlying != NULL)

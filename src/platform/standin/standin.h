@@ -60,6 +60,10 @@ enum StandinCallId {
     CallWaitForSingleObject,
     CallReleaseMutex,
     CallGetFullPathNameA,
+    CallNtCreateFile,
+    CallGetFileType,
+    CallGetFileInformationByHandleEx,
+    CallDuplicateHandle,
     StandinCallCount
 };
 
@@ -104,6 +108,8 @@ struct StandinHandle {
     int deleteOnClose;                    // files: deleted when closed (FILE_FLAG_DELETE_ON_CLOSE, or a disposition)
     int directory;                        // files: a directory, opened with FILE_FLAG_BACKUP_SEMANTICS
     uintptr_t underlying;                 // LZ handles: the file handle the library closes with its own
+    unsigned long object;                 // files: the open file it is a handle on, shared by its duplicates
+    int pipe;                             // files: a named pipe's (a device, not a file on a disk)
     DWORD shareMode;                      // files: the sharing it grants other opens
     Sha256 sha;                           // hashes: the digest so far
     int hashFinished;                     // hashes: the value has been taken; no more data

@@ -23,12 +23,20 @@ typedef intptr_t INT_PTR;
 typedef uint32_t ULONG;
 typedef uint8_t BOOLEAN;
 typedef uint16_t WCHAR;
+typedef uint16_t USHORT;
+typedef WCHAR *PWSTR;
+typedef uint64_t ULONGLONG;
+typedef DWORD ACCESS_MASK;
 typedef struct _OVERLAPPED *LPOVERLAPPED;
 typedef DWORD *LPDWORD;
 typedef DWORD *PDWORD;
 typedef void *LPVOID;
 typedef const void *LPCVOID;
 typedef void *HANDLE;
+typedef HANDLE *PHANDLE;
+typedef union _LARGE_INTEGER {
+    int64_t QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
 typedef HANDLE HWND;
 typedef HANDLE HMODULE;
 typedef HANDLE HINSTANCE;
@@ -92,6 +100,46 @@ typedef struct _FILE_DISPOSITION_INFORMATION {
 
 enum { FileRenameInformation = 10, FileDispositionInformation = 13 };
 
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING;
+
+typedef enum _SECURITY_IMPERSONATION_LEVEL {
+    SecurityAnonymous,
+    SecurityIdentification,
+    SecurityImpersonation,
+    SecurityDelegation
+} SECURITY_IMPERSONATION_LEVEL;
+
+typedef struct _SECURITY_QUALITY_OF_SERVICE {
+    DWORD Length;
+    SECURITY_IMPERSONATION_LEVEL ImpersonationLevel;
+    BOOLEAN ContextTrackingMode;
+    BOOLEAN EffectiveOnly;
+} SECURITY_QUALITY_OF_SERVICE;
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    UNICODE_STRING *ObjectName;
+    ULONG Attributes;
+    void *SecurityDescriptor;
+    void *SecurityQualityOfService;
+} OBJECT_ATTRIBUTES;
+
+typedef struct _FILE_ID_128 {
+    BYTE Identifier[16];
+} FILE_ID_128;
+
+typedef struct _FILE_ID_INFO {
+    ULONGLONG VolumeSerialNumber;
+    FILE_ID_128 FileId;
+} FILE_ID_INFO;
+
+typedef enum _FILE_INFO_BY_HANDLE_CLASS { FileIdInfo = 18 } FILE_INFO_BY_HANDLE_CLASS;
+
 typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 
 #define MAX_PATH 260
@@ -136,6 +184,9 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define DELETE 0x00010000u
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define SYNCHRONIZE 0x00100000u
+#define FILE_LIST_DIRECTORY 0x00000001
+#define FILE_TRAVERSE 0x00000020
 #define FILE_READ_ATTRIBUTES 0x00000080
 #define FILE_WRITE_ATTRIBUTES 0x00000100
 #define FILE_SHARE_READ 0x00000001
@@ -153,6 +204,21 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
+#define SECURITY_SQOS_PRESENT 0x00100000
+#define SECURITY_IDENTIFICATION 0x00010000
+#define SECURITY_STATIC_TRACKING FALSE
+#define OBJ_CASE_INSENSITIVE 0x00000040
+#define FILE_OPEN 0x00000001
+#define FILE_CREATE 0x00000002
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+#define FILE_DELETE_ON_CLOSE 0x00001000
+#define FILE_OPEN_REPARSE_POINT 0x00200000
+#define FILE_TYPE_UNKNOWN 0x0000
+#define FILE_TYPE_DISK 0x0001
+#define FILE_TYPE_PIPE 0x0003
+#define DUPLICATE_SAME_ACCESS 0x00000002
+#define VOLUME_NAME_NT 0x2
 #define FILE_BEGIN 0
 #define INVALID_SET_FILE_POINTER ((DWORD)0xFFFFFFFF)
 
@@ -160,7 +226,12 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define STATUS_INVALID_HANDLE ((LONG)0xC0000008)
 #define STATUS_INVALID_PARAMETER ((LONG)0xC000000D)
 #define STATUS_OBJECT_NAME_INVALID ((LONG)0xC0000033)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((LONG)0xC0000034)
 #define STATUS_OBJECT_NAME_COLLISION ((LONG)0xC0000035)
+#define STATUS_OBJECT_PATH_NOT_FOUND ((LONG)0xC000003A)
+#define STATUS_FILE_IS_A_DIRECTORY ((LONG)0xC00000BA)
+#define STATUS_INSUFFICIENT_RESOURCES ((LONG)0xC000009A)
+#define STATUS_DISK_FULL ((LONG)0xC000007F)
 #define STATUS_SHARING_VIOLATION ((LONG)0xC0000043)
 #define STATUS_CANNOT_DELETE ((LONG)0xC0000121)
 #define INVALID_FILE_ATTRIBUTES ((DWORD)0xFFFFFFFF)
@@ -212,6 +283,15 @@ BOOL FlushFileBuffers(HANDLE file);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
 DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags);
 LONG NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *information, ULONG length, int informationClass);
+LONG NtCreateFile(PHANDLE file, ACCESS_MASK access, OBJECT_ATTRIBUTES *attributes, PIO_STATUS_BLOCK status,
+                  PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess, ULONG disposition,
+                  ULONG options, void *extended, ULONG extendedLength);
+DWORD GetFileType(HANDLE file);
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass, LPVOID information,
+                                  DWORD size);
+HANDLE GetCurrentProcess(void);
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, PHANDLE target, DWORD access,
+                     BOOL inherit, DWORD options);
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME *systemTime, LPFILETIME fileTime);
 BOOL LocalFileTimeToFileTime(const FILETIME *localTime, LPFILETIME utcTime);

@@ -1,11 +1,15 @@
-// The calls bound at run time from modules every process already has: ntdll's NtSetInformationFile, and
-// kernel32's GetFinalPathNameByHandleA where the system has it (Vista on).
+// The calls bound at run time from modules every process already has: ntdll's NtSetInformationFile and
+// NtCreateFile, and kernel32's GetFinalPathNameByHandleA and GetFileInformationByHandleEx where the system
+// has them (Vista on).
 #include "platform.h"
 
 namespace {
 
 typedef LONG(WINAPI *SetInformationFn)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, int);
 typedef DWORD(WINAPI *FinalPathFn)(HANDLE, LPSTR, DWORD, DWORD);
+typedef LONG(WINAPI *CreateFn)(PHANDLE, ACCESS_MASK, OBJECT_ATTRIBUTES *, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+                               ULONG, ULONG, PVOID, ULONG);
+typedef BOOL(WINAPI *InformationExFn)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
 
 // NTSTATUS values for a call that could not be bound.
 const LONG StatusNotImplemented = (LONG)0xC0000002;
@@ -21,6 +25,8 @@ void *LoadedFunction(const char *module, const char *name)
 // would bring in the C++ runtime's guard, many times this file's size.
 SetInformationFn setInformation;
 FinalPathFn finalPath;
+CreateFn create;
+InformationExFn informationEx;
 int bound;
 
 void Bind()
@@ -30,6 +36,8 @@ void Bind()
     bound = 1;
     setInformation = (SetInformationFn)LoadedFunction("ntdll.dll", "NtSetInformationFile");
     finalPath = (FinalPathFn)LoadedFunction("kernel32.dll", "GetFinalPathNameByHandleA");
+    create = (CreateFn)LoadedFunction("ntdll.dll", "NtCreateFile");
+    informationEx = (InformationExFn)LoadedFunction("kernel32.dll", "GetFileInformationByHandleEx");
 }
 
 }  // namespace
@@ -51,4 +59,27 @@ extern "C" DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD
         return 0;
     }
     return finalPath(file, path, capacity, flags);
+}
+
+extern "C" LONG WINAPI NtCreateFile(PHANDLE file, ACCESS_MASK access, OBJECT_ATTRIBUTES *attributes,
+                                    PIO_STATUS_BLOCK status, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
+                                    ULONG shareAccess, ULONG disposition, ULONG options, PVOID extended,
+                                    ULONG extendedLength)
+{
+    Bind();
+    if (create == NULL)
+        return StatusNotImplemented;
+    return create(file, access, attributes, status, allocationSize, fileAttributes, shareAccess, disposition, options,
+                  extended, extendedLength);
+}
+
+extern "C" BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass,
+                                                    LPVOID information, DWORD size)
+{
+    Bind();
+    if (informationEx == NULL) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    return informationEx(file, informationClass, information, size);
 }

@@ -55,7 +55,42 @@ enum { FileRenameInformation = 10, FileDispositionInformation = 13 };
 extern "C" LONG WINAPI NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, PVOID information, ULONG length,
                                             int informationClass);
 
+// ntdll's open of a name relative to a folder's handle: the one way to reach a fixed name in a checked
+// folder without the system parsing a path anybody else could re-point.
+typedef struct _UPDATER_UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING;
+
+typedef struct _UPDATER_OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    UNICODE_STRING *ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES;
+
+// The dispositions and options (FILE_OPEN, FILE_OPEN_REPARSE_POINT, ...) come with winnt.h.
+#ifndef STATUS_OBJECT_NAME_INVALID
+#define STATUS_OBJECT_NAME_INVALID ((LONG)0xC0000033)
+#endif
+#ifndef OBJ_CASE_INSENSITIVE
+#define OBJ_CASE_INSENSITIVE 0x00000040
+#endif
+
+extern "C" LONG WINAPI NtCreateFile(PHANDLE file, ACCESS_MASK access, OBJECT_ATTRIBUTES *attributes,
+                                    PIO_STATUS_BLOCK status, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
+                                    ULONG shareAccess, ULONG disposition, ULONG options, PVOID extended,
+                                    ULONG extendedLength);
+
 // From Vista on: resolved at run time, so that the executable still loads where it is missing (the call
 // then fails with ERROR_CALL_NOT_IMPLEMENTED). The system headers declare it as an import; this name is ours.
 #define GetFinalPathNameByHandleA UpdaterGetFinalPathNameByHandleA
 extern "C" DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags);
+
+// From Vista on, and its FileIdInfo class from Windows 8 on; resolved at run time as above.
+#define GetFileInformationByHandleEx UpdaterGetFileInformationByHandleEx
+extern "C" BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass,
+                                                    LPVOID information, DWORD size);
