@@ -18,5 +18,8 @@ function(updater_windows_executable target)
   updater_windows_compile(${target})
   target_link_options(${target} PRIVATE
     -mwindows -static -static-libgcc -static-libstdc++ -s
-    -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--build-id=none)
+    -Wl,--gc-sections -Wl,--no-insert-timestamp -Wl,--build-id=none
+    # Never looks for a manifest beside the image: one there could redirect DLL loads past the narrowed
+    # search (IMAGE_DLLCHARACTERISTICS_NO_ISOLATION).
+    -Wl,--no-isolation)
 endfunction()

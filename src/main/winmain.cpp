@@ -7,5 +7,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     // Before anything can load a DLL. Where the system offers no restriction the update still runs: the
     // search is then what it always was there.
     RestrictDllSearch();
+    TrustOnlyAdministratorsRedirections();
     return RunUpdate();
 }
