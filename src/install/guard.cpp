@@ -27,11 +27,11 @@ int CompareFileTimes(const FILETIME *a, const FILETIME *b)
     return 0;
 }
 
-InstalledFileVerdict CheckInstalledFile(const char *targetPath, const FILETIME *payloadTime)
+InstalledFileVerdict CheckInstalledFile(HANDLE folder, const char *targetName, const FILETIME *payloadTime)
 {
     // Share mode 0: a tool that another process holds open counts as not installed.
-    HANDLE file = CreateFileA(targetPath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
+    HANDLE file;
+    if (folder == INVALID_HANDLE_VALUE || OpenInFolder(folder, targetName, GENERIC_READ, 0, FILE_OPEN, 0, &file) < 0)
         return InstalledFileMissing;
     FILETIME installed = {0, 0};
     GetFileTime(file, NULL, NULL, &installed);

@@ -48,15 +48,37 @@ extern const DWORD AcceptedSizeTable[];
 // Installs the payload into installDir; 1 when the target has been written, 0 after one message.
 int InstallPayload(const PayloadSpec *row, const char *installDir);
 
+// The payload's SZDD stream within its resource (after the container's prefix); 1, or 0 when the resource is
+// missing or too short.
+int PayloadStream(const PayloadSpec *row, const unsigned char **stream, DWORD *length);
+
 // Deletes the staged and the temporary file of the payload that an interrupted run may have left (those
-// exact names, nothing else), each only when it is a plain file with that one name; shows nothing, and
-// whatever else stands there (a link, a second name of another file, a folder) stays.
+// exact names, nothing else), each only when it is a plain file with that one name, and at the staged name
+// only when it holds the payload's stream or the start of it; shows nothing, and whatever else stands there
+// (a link, a second name of another file, a folder, another program's file) stays.
 void RemoveLeftovers(const PayloadSpec *row, const char *installDir);
 
-// Deletes the file at path, whose last nameLength bytes are its file name, only when it is a plain file with
-// a single name and the handle opened on it names exactly that entry of its folder; 1 when it was deleted, 0
-// when it stays (absent, held, or anything else).
-int RemoveOwnLeftover(const char *path, size_t nameLength);
+// Deletes the entry name of the folder only when it is a plain file with a single name that the handle
+// opened on it names exactly, and, when stream is given, holds the stream's first bytes or all of them; 1 when
+// it was deleted, 0 when it stays (absent, held, or anything else).
+int RemoveOwnLeftover(HANDLE folder, const char *name, const unsigned char *stream, DWORD streamLength);
+
+// Opens the folder at path for reaching names in it; 1 with its handle, or 0 (handle INVALID_HANDLE_VALUE) when
+// it cannot be opened or is not a folder on a disk volume (a pipe, a device, a file).
+int OpenCheckedFolder(const char *path, HANDLE *folder);
+
+// Opens or creates (disposition FILE_OPEN or FILE_CREATE) the file of that ASCII name in the folder, never
+// following a link at the name and never a folder, synchronously, at identification level; the NTSTATUS,
+// negative on failure, and the handle in *file (INVALID_HANDLE_VALUE on failure).
+LONG OpenInFolder(HANDLE folder, const char *name, DWORD access, DWORD share, DWORD disposition, DWORD options,
+                  HANDLE *file);
+
+// Whether two handles are open on the same file (volume and file id); 1, or 0 when not or it cannot be told.
+int SameFile(HANDLE a, HANDLE b);
+
+// Whether the system's name for the file's handle is its name for the folder's, then name: the file is that
+// entry, not one reached through a link; 1, or 0 when it is not or cannot be told.
+int NamesEntry(HANDLE file, HANDLE folder, const char *name);
 
 // Has the system delete the file once its handle is closed (the handle needs DELETE access); 1, or 0.
 int MarkForDeletion(HANDLE file);
@@ -68,8 +90,9 @@ int FileHasDigest(HANDLE file, const unsigned char *digest);
 // Puts the stage directory, ending in '\', into buffer; 1, or 0 when it does not fit in capacity.
 int StageDirectory(char *buffer, size_t capacity);
 
-// Judges the installed target against the payload's UTC time; the verdict. Shows nothing, deletes nothing.
-InstalledFileVerdict CheckInstalledFile(const char *targetPath, const FILETIME *payloadTime);
+// Judges the installed target, the folder's entry targetName, against the payload's UTC time; the verdict
+// (missing when the folder is INVALID_HANDLE_VALUE). Shows nothing, deletes nothing.
+InstalledFileVerdict CheckInstalledFile(HANDLE folder, const char *targetName, const FILETIME *payloadTime);
 
 // Whether the path's last character is '\', double-byte characters of the ANSI code page read whole; 1 or 0.
 int EndsWithSeparator(const char *path);
@@ -90,8 +113,8 @@ int CompareFileTimes(const FILETIME *a, const FILETIME *b);
 // Forms installDir\targetName in target, adding '\' where needed; 1, or 0 when it does not fit in capacity.
 int FormTargetPath(const char *installDir, const char *targetName, char *target, size_t capacity);
 
-// The path of the temporary file that the target is expanded into: the target's path with its last two
-// bytes made "$_" ("PERNA.E$_"); 1, or 0 when targetPath is shorter than 2 bytes or does not fit.
+// The name (or path) of the temporary file that the target is expanded into: the target's name (or path) with
+// its last two bytes made "$_" ("PERNA.E$_"); 1, or 0 when targetPath is shorter than 2 bytes or does not fit.
 int TemporaryPathFor(const char *targetPath, char *buffer, size_t capacity);
 
 // The expanded length declared in the SZDD header of a payload resource of size bytes; 1, or 0 when the

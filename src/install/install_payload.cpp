@@ -8,17 +8,30 @@
 
 namespace {
 
-// Creates the staged file and writes the stream to it whole; its handle, or INVALID_HANDLE_VALUE when it
-// could not be created (an entry of that name is already there) or written whole.
-HANDLE WriteStagedFile(const char *stagedPath, const unsigned char *stream, DWORD length)
+// What a payload's installation holds open, each INVALID_HANDLE_VALUE until it is.
+struct OpenHandles {
+    HANDLE staged;    // the staged file, deleted when closed
+    HANDLE expanded;  // the expanded file, until it is the target
+    HANDLE folder;    // the installation folder, checked once
+};
+
+// Creates the staged file in the stage directory and writes the stream to it whole; its handle, or
+// INVALID_HANDLE_VALUE when the directory is no folder on a disk, or the file could not be created (an entry of
+// that name is already there) or written whole.
+HANDLE WriteStagedFile(const char *stageDir, const char *name, const unsigned char *stream, DWORD length)
 {
     // The stage directory belongs to the user: the file is made new, never opened over whatever someone put
     // at its name, and from then on used only through this handle, which no other open may share. It is
     // deleted when the handle is closed, however the run ends.
-    HANDLE file = CreateFileA(stagedPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return file;
+    HANDLE folder;
+    if (!OpenCheckedFolder(stageDir, &folder))
+        return INVALID_HANDLE_VALUE;
+    HANDLE file;
+    LONG created =
+        OpenInFolder(folder, name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_CREATE, FILE_DELETE_ON_CLOSE, &file);
+    CloseHandle(folder);
+    if (created < 0)
+        return INVALID_HANDLE_VALUE;
     // One call, straight from the resource: the payload is never copied in memory. A partial stream would
     // expand into a partial tool.
     DWORD written = 0;
@@ -52,26 +65,17 @@ int LeavesRoomForEveryPayload(const char *path, size_t nameLength)
     return length - nameLength + LongestPayloadName < LzPathCapacity;
 }
 
-// Renames the expanded file over the target through its own handle, never by its name; 1, or 0 when it
-// stays where it was.
-int RenameOverTarget(HANDLE expanded, const char *targetPath, const char *targetName)
+// Renames the expanded file over the target through its own handle, within the installation folder's
+// handle, never by a name or a path; 1, or 0 when it stays where it was.
+int RenameOverTarget(HANDLE expanded, HANDLE folder, const char *targetName)
 {
-    // The new name is given within the target's folder: the target's path without its name.
-    char folder[InstallPathCapacity];
-    size_t folderLength = strlen(targetPath) - strlen(targetName);
-    memcpy(folder, targetPath, folderLength);
-    folder[folderLength] = '\0';
-    HANDLE directory = CreateFileA(folder, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (directory == INVALID_HANDLE_VALUE)
-        return 0;
     union {
         FILE_RENAME_INFORMATION info;
         unsigned char bytes[sizeof(FILE_RENAME_INFORMATION) + LongestPayloadName * sizeof(WCHAR)];
     } rename;
     memset(&rename, 0, sizeof rename);
     rename.info.ReplaceIfExists = TRUE;
-    rename.info.RootDirectory = directory;
+    rename.info.RootDirectory = folder;
     // The name is ASCII ("PERNA.EXE"): each byte is its UTF-16 character.
     size_t nameLength = strlen(targetName);
     unsigned char *name = rename.bytes + offsetof(FILE_RENAME_INFORMATION, FileName);
@@ -81,44 +85,58 @@ int RenameOverTarget(HANDLE expanded, const char *targetPath, const char *target
     }
     rename.info.FileNameLength = (ULONG)(nameLength * sizeof(WCHAR));
     IO_STATUS_BLOCK status;
-    LONG result = NtSetInformationFile(expanded, &status, &rename, sizeof rename, FileRenameInformation);
-    CloseHandle(directory);
-    return result == 0;
+    return NtSetInformationFile(expanded, &status, &rename, sizeof rename, FileRenameInformation) == 0;
 }
 
-// Whether what stands at path is known to be another file than the one the handle is open on, or nothing;
-// 1, or 0 when it is that file or cannot be told (the rename was made through the handle, and where the
-// system keeps to that, the file is in place).
-int AnotherFileAt(HANDLE file, const char *path)
+// Whether the entry of the folder that bears the name is known to be the file the handle is open on; 1, or 0
+// when it is another file, nothing, or cannot be told.
+int IsFileAt(HANDLE file, HANDLE folder, const char *name)
 {
     // Asking for attributes alone meets no sharing: a holder of the target cannot hide what it is.
-    HANDLE there = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (there == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    }
-    BY_HANDLE_FILE_INFORMATION found, own;
-    int other = GetFileInformationByHandle(there, &found) && GetFileInformationByHandle(file, &own) &&
-                (found.dwVolumeSerialNumber != own.dwVolumeSerialNumber || found.nFileIndexHigh != own.nFileIndexHigh ||
-                 found.nFileIndexLow != own.nFileIndexLow);
+    HANDLE there;
+    if (OpenInFolder(folder, name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     FILE_OPEN, 0, &there) < 0)
+        return 0;
+    int same = SameFile(there, file);
     CloseHandle(there);
-    return other;
+    return same;
+}
+
+// Whether the entry of the folder that bears the name is a read-only file; 1, or 0 (also when there is none).
+int IsReadOnlyAt(HANDLE folder, const char *name)
+{
+    HANDLE there;
+    if (OpenInFolder(folder, name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     FILE_OPEN, 0, &there) < 0)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    int readOnly = GetFileInformationByHandle(there, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    CloseHandle(there);
+    return readOnly;
+}
+
+// A second handle on the same open file, for the LZ library to close with its own; 1, or 0.
+int DuplicateForLibrary(HANDLE file, HANDLE *duplicate)
+{
+    return DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
 }
 
 // The message that tells the user why the guard refused, by its verdict.
 const Message *const RefusalMessages[] = {NULL, &MsgToolMissing, &MsgAlreadyCurrent, &MsgVersionMismatch};
 
-// Closes the staged file (which deletes it) and deletes and closes the expanded one, each when given, then
-// shows the message; always 0, the caller's result.
-int Fail(HANDLE staged, HANDLE expanded, const Message *message)
+// Closes the staged file (which deletes it), deletes and closes the expanded one and closes the folder, each
+// when open, then shows the message; always 0, the caller's result.
+int Fail(OpenHandles *open, const Message *message)
 {
-    if (staged != INVALID_HANDLE_VALUE)
-        CloseHandle(staged);
-    if (expanded != INVALID_HANDLE_VALUE) {
-        MarkForDeletion(expanded);
-        CloseHandle(expanded);
+    if (open->staged != INVALID_HANDLE_VALUE)
+        CloseHandle(open->staged);
+    if (open->expanded != INVALID_HANDLE_VALUE) {
+        MarkForDeletion(open->expanded);
+        CloseHandle(open->expanded);
     }
+    if (open->folder != INVALID_HANDLE_VALUE)
+        CloseHandle(open->folder);
+    open->staged = open->expanded = open->folder = INVALID_HANDLE_VALUE;
     ShowMessage(message);
     return 0;
 }
@@ -143,86 +161,122 @@ int MarkForDeletion(HANDLE file)
     return NtSetInformationFile(file, &status, &disposition, sizeof disposition, FileDispositionInformation) == 0;
 }
 
-int InstallPayload(const PayloadSpec *row, const char *installDir)
+int PayloadStream(const PayloadSpec *row, const unsigned char **stream, DWORD *length)
 {
-    const HANDLE none = INVALID_HANDLE_VALUE;
     HRSRC resource = FindResourceA(NULL, row->resourceName, "BIN");
     HGLOBAL loaded = resource != NULL ? LoadResource(NULL, resource) : NULL;
     const unsigned char *payload = loaded != NULL ? (const unsigned char *)LockResource(loaded) : NULL;
     DWORD size = resource != NULL ? SizeofResource(NULL, resource) : 0;
     if (payload == NULL || size < SzddContainerPrefixSize)
-        return Fail(none, none, row->sourceFailed);
+        return 0;
+    *stream = payload + SzddContainerPrefixSize;
+    *length = size - SzddContainerPrefixSize;
+    return 1;
+}
 
+int InstallPayload(const PayloadSpec *row, const char *installDir)
+{
+    const HANDLE none = INVALID_HANDLE_VALUE;
+    OpenHandles open = {none, none, none};
+    const unsigned char *stream;
+    DWORD streamLength;
+    if (!PayloadStream(row, &stream, &streamLength))
+        return Fail(&open, row->sourceFailed);
+
+    char stageDir[StagedPathCapacity];
     char stagedPath[StagedPathCapacity];
-    if (!StageDirectory(stagedPath, sizeof stagedPath) ||
-        !AppendFileName(stagedPath, sizeof stagedPath, row->stagedName) ||
+    if (!StageDirectory(stageDir, sizeof stageDir) || strlen(stageDir) >= sizeof stagedPath)
+        return Fail(&open, row->sourceFailed);
+    memcpy(stagedPath, stageDir, strlen(stageDir) + 1);
+    if (!AppendFileName(stagedPath, sizeof stagedPath, row->stagedName) ||
         !LeavesRoomForEveryPayload(stagedPath, strlen(row->stagedName)))
-        return Fail(none, none, row->sourceFailed);
+        return Fail(&open, row->sourceFailed);
 
     // A payload that could not be staged fails once the guard has spoken, as one whose expansion cannot start.
-    HANDLE staged = WriteStagedFile(stagedPath, payload + SzddContainerPrefixSize, size - SzddContainerPrefixSize);
+    open.staged = WriteStagedFile(stageDir, row->stagedName, stream, streamLength);
     FILETIME payloadTime = {0, 0};
-    if (!StampStagedFile(staged, &row->timestamp, &payloadTime))
-        return Fail(staged, none, row->sourceFailed);
+    if (!StampStagedFile(open.staged, &row->timestamp, &payloadTime))
+        return Fail(&open, row->sourceFailed);
 
     char targetPath[InstallPathCapacity];
-    char temporaryPath[InstallPathCapacity];
+    char temporaryName[LongestPayloadName + 1];
     if (!FormTargetPath(installDir, row->targetName, targetPath, sizeof targetPath) ||
         !LeavesRoomForEveryPayload(targetPath, strlen(row->targetName)) ||
-        !TemporaryPathFor(targetPath, temporaryPath, sizeof temporaryPath))
-        return Fail(staged, none, row->targetFailed);
+        !TemporaryPathFor(row->targetName, temporaryName, sizeof temporaryName))
+        return Fail(&open, row->targetFailed);
 
+    // The installation folder is opened and checked once: the guard, the expanded file, the rename and the
+    // check of what stands at the target afterwards all go through this one handle.
+    OpenCheckedFolder(installDir, &open.folder);
     if (row->guarded) {
-        InstalledFileVerdict verdict = CheckInstalledFile(targetPath, &payloadTime);
+        InstalledFileVerdict verdict = CheckInstalledFile(open.folder, row->targetName, &payloadTime);
         if (verdict != InstalledFileReplaceable)
-            return Fail(staged, none, RefusalMessages[verdict]);
+            return Fail(&open, RefusalMessages[verdict]);
     }
 
-    // The library reads the stream through the staged file's own handle, never by its name, and closes that
-    // handle with its own.
-    if (staged == none || SetFilePointer(staged, 0, NULL, FILE_BEGIN) != 0)
-        return Fail(staged, none, row->sourceFailed);
-    INT source = LZInit((INT)(INT_PTR)staged);
-    if (source < 0)
-        return Fail(staged, none, row->sourceFailed);
+    // The library reads the stream through a second handle on the staged file, which it closes with its own;
+    // the run keeps the first, whose closing deletes the file.
+    HANDLE reader;
+    if (open.staged == none || SetFilePointer(open.staged, 0, NULL, FILE_BEGIN) != 0 ||
+        !DuplicateForLibrary(open.staged, &reader))
+        return Fail(&open, row->sourceFailed);
+    INT source = LZInit((INT)(INT_PTR)reader);
+    if (source < 0) {
+        CloseHandle(reader);
+        return Fail(&open, row->sourceFailed);
+    }
 
     // A read-only target cannot be replaced; said now, before any work, as opening it for writing would.
-    DWORD attributes = GetFileAttributesA(targetPath);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if (open.folder == none || IsReadOnlyAt(open.folder, row->targetName)) {
         LZClose(source);
-        return Fail(none, none, row->targetFailed);
+        return Fail(&open, row->targetFailed);
     }
 
     // The target is expanded beside itself and then moved over it, so that it is never left truncated. The
     // expanded file too is made new and held unshared from its first byte to the move: nobody else can
-    // write, rename or replace it between the check of its bytes and its installation.
-    HANDLE expanded = CreateFileA(temporaryPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, NULL);
-    if (expanded == none) {
+    // write, rename or replace it between the check of its bytes and its installation. The library writes
+    // through a second handle that it opens for itself with LZInit and closes with its own.
+    HANDLE writer;
+    if (OpenInFolder(open.folder, temporaryName, GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_CREATE, 0,
+                     &open.expanded) < 0 ||
+        !DuplicateForLibrary(open.expanded, &writer)) {
         LZClose(source);
-        return Fail(none, none, row->targetFailed);
+        return Fail(&open, row->targetFailed);
     }
-    LONG copied = LZCopy(source, (INT)(INT_PTR)expanded);
+    INT destination = LZInit((INT)(INT_PTR)writer);
+    if (destination < 0) {
+        CloseHandle(writer);
+        LZClose(source);
+        return Fail(&open, row->targetFailed);
+    }
+    LONG copied = LZCopy(source, destination);
     LZClose(source);
+    LZClose(destination);
+    CloseHandle(open.staged);
+    open.staged = none;
     // A stream that ends early still copies without an error: only its declared length tells.
     DWORD declared = 0;
-    if (copied < 0 || !DeclaredExpandedLength(payload, size, &declared) || (DWORD)copied != declared)
-        return Fail(none, expanded, row->copyFailed);
+    if (copied < 0 || !DeclaredExpandedLength(stream - SzddContainerPrefixSize, streamLength + SzddContainerPrefixSize,
+                                              &declared) ||
+        (DWORD)copied != declared)
+        return Fail(&open, row->copyFailed);
 
     // The installed file ends with the payload's bytes and time, or the payload fails: a file stamped with
     // another time would be judged against every later payload by that time. Its bytes reach the disk
     // before its name does.
-    if (SetFilePointer(expanded, 0, NULL, FILE_BEGIN) != 0 || !FileHasDigest(expanded, row->digest) ||
-        !SetFileTime(expanded, NULL, NULL, &payloadTime) || !FlushFileBuffers(expanded))
-        return Fail(none, expanded, row->copyFailed);
-    if (!RenameOverTarget(expanded, targetPath, row->targetName))
-        return Fail(none, expanded, row->targetFailed);
-    // A system that carries out a rename by the file's name rather than through its handle (Wine does)
-    // would have moved whatever another process put at that name: what counts is what the target is now.
-    // Whatever it is, it is not deleted.
-    int replaced = AnotherFileAt(expanded, targetPath);
-    CloseHandle(expanded);
-    if (replaced)
-        return Fail(none, none, row->targetFailed);
+    if (SetFilePointer(open.expanded, 0, NULL, FILE_BEGIN) != 0 || !FileHasDigest(open.expanded, row->digest) ||
+        !SetFileTime(open.expanded, NULL, NULL, &payloadTime) || !FlushFileBuffers(open.expanded))
+        return Fail(&open, row->copyFailed);
+    if (!RenameOverTarget(open.expanded, open.folder, row->targetName))
+        return Fail(&open, row->targetFailed);
+    // Success only on a positive match: a system that carries out a rename by the file's name rather than
+    // through its handle (Wine does) would have moved whatever another process put at that name, and a
+    // target that cannot be looked at is not known to be the payload. Whatever stands there is not deleted.
+    int placed = IsFileAt(open.expanded, open.folder, row->targetName);
+    CloseHandle(open.expanded);
+    open.expanded = none;
+    if (!placed)
+        return Fail(&open, row->targetFailed);
+    CloseHandle(open.folder);
     return 1;
 }

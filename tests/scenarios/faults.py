@@ -43,18 +43,34 @@ def version_of(backend, sandbox, winpath, old, new):
     return "old" if data == old else "new" if data == new else "other"
 
 
-def templates_for(tool, dayoff):
+def templates_for(tool, dayoff, check_failed):
     """The boxes a run must have tried to show for the end state it left: message ids, or sets of ids
-    (any one of them); None when the end state itself is wrong."""
+    (any one of them); None when the end state itself is wrong. check_failed: a call of a check of what
+    stands at a target after its rename failed, so that the payload is in place but not known to be, which
+    the run reports as that payload's failure."""
     if tool == "old" and dayoff == "old":
         # The run lock not had; no installation directory; no consent (a confirmation that could not be
         # shown); a tool refused.
         return [["MsgCannotStart"], [{"MsgProductMissing"}], ["MsgConfirm"], ["MsgConfirm", ROW1_OUTCOMES]]
+    day_off_failed = ["MsgConfirm", ROW2_FAILURES, "MsgToolUpdated", "MsgDayOffFailed"]
     if tool == "new" and dayoff == "old":
-        return [["MsgConfirm", ROW2_FAILURES, "MsgToolUpdated", "MsgDayOffFailed"]]
+        return [day_off_failed] + ([["MsgConfirm", set(ROW_FAILURES[1])]] if check_failed else [])
     if tool == "new" and dayoff == "new":
-        return [["MsgConfirm", "MsgToolUpdated"]]
+        return [["MsgConfirm", "MsgToolUpdated"]] + ([day_off_failed] if check_failed else [])
     return None
+
+
+def placement_checks(calls):
+    """The numbers of the calls that check what stands at a target after its rename: from the open that
+    follows the rename (NtSetInformationFile, then NtCreateFile) up to the next box or folder open."""
+    numbers = set()
+    for i in range(len(calls) - 1):
+        if calls[i] == "NtSetInformationFile" and calls[i + 1] == "NtCreateFile":
+            j = i + 1
+            while j < len(calls) and calls[j] not in ("MessageBoxA", "CreateFileA"):
+                numbers.add(j + 1)
+                j += 1
+    return numbers
 
 
 def box_matches(want, shown):
@@ -85,7 +101,7 @@ def run_failure(scenario, backend, payloads, faults, old_tool, old_dayoff, new_t
 
         tool = version_of(backend, sandbox, TOOL, old_tool, new_tool)
         dayoff = version_of(backend, sandbox, DAYOFF, old_dayoff, new_dayoff)
-        templates = templates_for(tool, dayoff)
+        templates = templates_for(tool, dayoff, bool(faulted & placement_checks(calls)))
         if templates is None:
             errors.append("end state: tool %s, day-off file %s" % (tool, dayoff))
         else:

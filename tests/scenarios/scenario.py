@@ -80,6 +80,7 @@ def load(path):
     s.setdefault("files", {})
     s.setdefault("links", {})
     s.setdefault("beside_exe", {})
+    s.setdefault("drive_letters", True)
     s.setdefault("resources", {})
     for winpath, link in s["links"].items():
         if not isinstance(link, dict) or len(link) != 1 or next(iter(link)) not in ("symbolic", "hard"):
@@ -150,6 +151,12 @@ def content_bytes(token, payloads):
         return b""
     if token.startswith("text:"):
         return token[5:].encode("utf-8")
+    m = re.fullmatch(r"staged-(tool|ini)(?::(\d+))?", token)
+    if m:
+        # The payload's SZDD stream as the run stages it (its container less the prefix), or its first N bytes:
+        # what a run stopped while staging leaves.
+        stream = read_file(payloads.containers["BIN1" if m.group(1) == "tool" else "BIN2"])[128:]
+        return stream if m.group(2) is None else stream[:int(m.group(2))]
     if token == "old-tool" or token.startswith("old-tool:"):
         # By default as long as the new tool: an older build of an accepted size.
         size = int(token.split(":", 1)[1]) if ":" in token else os.path.getsize(payloads.perna)
@@ -620,6 +627,8 @@ class StandinBackend:
         env = {k: v for k, v in os.environ.items()
                if k.upper() not in STAGE_VARIABLES and not k.startswith("WINSTUB_")}
         env["TZ"] = scenario["tz"]
+        if not scenario["drive_letters"]:
+            env["WINSTUB_NO_DRIVE_LETTERS"] = "1"
         for letter in "CDEFGH":
             root = os.path.join(prepared.sandbox, "drive-" + letter)
             env["WINSTUB_DRIVE_" + letter] = root
