@@ -113,6 +113,11 @@ def main():
         faults.append("the link time is recorded (not reproducible)")
     if "PointerToSymbolTable: 0x0" not in text:
         faults.append("not stripped")
+    # Windows then never reads a manifest planted beside the executable, which could redirect its DLL loads.
+    if "IMAGE_DLL_CHARACTERISTICS_NO_ISOLATION" not in text:
+        faults.append("the image may be isolated: a manifest beside it would be read")
+    if "resource" in text and re.search(r"Type: (kRT_MANIFEST|\(ID 24\))", text):
+        faults.append("the image embeds a manifest")
 
     dlls = imports(text)
     names = {d.lower() for d in dlls}

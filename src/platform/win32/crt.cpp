@@ -9,9 +9,16 @@ const DWORD EnvironmentValueCapacity = 32767;
 // Two values may be in use at once (TEMP's while TMP is read): each name read gets the next buffer.
 const int AnsiValueBuffers = 2;
 
-WCHAR wideValue[EnvironmentValueCapacity];
 // Each UTF-16 unit becomes at most two bytes of a double-byte code page.
-char ansiValues[AnsiValueBuffers][EnvironmentValueCapacity * 2];
+const DWORD AnsiValueCapacity = EnvironmentValueCapacity * 2;
+
+// The buffers, taken from the heap on first use and kept, as the C runtime keeps its environment: as
+// statics they would be stored in the image itself.
+struct ValueBuffers {
+    WCHAR wide[EnvironmentValueCapacity];
+    char ansi[AnsiValueBuffers][AnsiValueCapacity];
+};
+ValueBuffers *buffers;
 int nextAnsiValue;
 
 }  // namespace
@@ -28,13 +35,18 @@ const char *CrtGetEnv(const char *name)
         wideName[length] = (WCHAR)(unsigned char)name[length];
     }
     wideName[length] = 0;
+    if (buffers == NULL)
+        buffers = (ValueBuffers *)HeapAlloc(GetProcessHeap(), 0, sizeof *buffers);
+    if (buffers == NULL)
+        return NULL;
+    WCHAR *wideValue = buffers->wide;
     SetLastError(ERROR_SUCCESS);
     DWORD units = GetEnvironmentVariableW(wideName, wideValue, EnvironmentValueCapacity);
     // 0 is unset, or set to the empty value (then the last error stays ERROR_SUCCESS); more than the
     // buffer holds cannot be.
     if ((units == 0 && GetLastError() != ERROR_SUCCESS) || units >= EnvironmentValueCapacity)
         return NULL;
-    char *value = ansiValues[nextAnsiValue];
+    char *value = buffers->ansi[nextAnsiValue];
     nextAnsiValue = (nextAnsiValue + 1) % AnsiValueBuffers;
     if (units == 0) {
         value[0] = '\0';
@@ -44,7 +56,7 @@ const char *CrtGetEnv(const char *name)
     // name: it is treated as unset.
     BOOL lossy = FALSE;
     int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wideValue, (int)units + 1, value,
-                                    (int)sizeof ansiValues[0], NULL, &lossy);
+                                    (int)AnsiValueCapacity, NULL, &lossy);
     if (bytes == 0 || lossy)
         return NULL;
     return value;
