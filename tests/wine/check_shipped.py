@@ -116,7 +116,7 @@ def main():
     # Windows then never reads a manifest planted beside the executable, which could redirect its DLL loads.
     if "IMAGE_DLL_CHARACTERISTICS_NO_ISOLATION" not in text:
         faults.append("the image may be isolated: a manifest beside it would be read")
-    if "resource" in text and re.search(r"Type: (kRT_MANIFEST|\(ID 24\))", text):
+    if re.search(r"Type: (kRT_MANIFEST|\(ID 24\))", text):
         faults.append("the image embeds a manifest")
 
     dlls = imports(text)
