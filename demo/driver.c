@@ -5,7 +5,7 @@
  *   driver.exe --exe PATH --transcript OUT [--cwd DIR] [--env FILE] [--answers ok,cancel,close,...]
  *              [--args TEXT] [--hold PATH] [--hold-shared PATH] [--clear-key KEY] [--registry FILE.reg]
  *              [--values FILE [--view 32|64]] [--instances N] [--pause-ms N --shots DIR]
- *              [--hold-mutex NAME] [--squat NAME] [--timeout-ms N]
+ *              [--hold-mutex NAME] [--squat NAME] [--pipe-server NAME] [--timeout-ms N]
  *
  * --env: UTF-8 lines NAME=VALUE added to this process's environment, from which TMP and TEMP are
  * removed first. --hold PATH (up to 8): kept open with share mode 0 while the updater runs;
@@ -13,6 +13,8 @@
  * updaters started at once, each answered by the same list; the first records to OUT, the k-th to
  * OUT.k. --hold-mutex NAME: a mutex of that name created and owned by this process until the updaters
  * end; --squat NAME: an event of that name instead, which takes the name from any mutex.
+ * --pipe-server NAME (up to 4): a named pipe \\.\pipe\NAME served by this process while the updaters run,
+ * as a user's process could; any client that connects to it fails the driver (status 4).
  * --timeout-ms N: how long the updaters may take, all together (default 60000).
  * --clear-key KEY (up to 8): deleted under HKEY_LOCAL_MACHINE first, in both registry views;
  * --registry FILE: then imported with regedit. --values FILE: then written by this process under
@@ -394,6 +396,8 @@ int wmain(int argc, wchar_t **argv)
     const wchar_t *exe = NULL, *out = NULL, *cwd = NULL, *env_file = NULL, *answers = L"", *extra = NULL;
     const wchar_t *hold[8], *shots = NULL, *registry = NULL, *values = NULL, *clear[8];
     const wchar_t *mutex_name = NULL, *squat_name = NULL;
+    const wchar_t *pipe_name[4];
+    int pipes = 0;
     int holds = 0, clears = 0, pause_ms = 0, instances = 1, shared[8];
     DWORD timeout_ms = DEFAULT_TIMEOUT_MS;
     REGSAM view = 0;
@@ -432,6 +436,8 @@ int wmain(int argc, wchar_t **argv)
             mutex_name = argv[i + 1];
         else if (!wcscmp(argv[i], L"--squat"))
             squat_name = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--pipe-server") && pipes < 4)
+            pipe_name[pipes++] = argv[i + 1];
         else if (!wcscmp(argv[i], L"--timeout-ms"))
             timeout_ms = (DWORD)_wtoi(argv[i + 1]);
         else
@@ -485,6 +491,22 @@ int wmain(int argc, wchar_t **argv)
         lock = CreateEventW(NULL, TRUE, FALSE, squat_name);
         if (!lock || GetLastError() == ERROR_ALREADY_EXISTS)
             Die(L"cannot create the event");
+    }
+
+    /* Pipe servers waiting for a client: one instance each, read by nobody, so a client's write blocks. */
+    HANDLE pipe[4];
+    OVERLAPPED waiting[4];
+    for (int i = 0; i < pipes; i++) {
+        wchar_t full[MAX_PATH];
+        _snwprintf(full, MAX_PATH, L"\\\\.\\pipe\\%ls", pipe_name[i]);
+        pipe[i] = CreateNamedPipeW(full, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0,
+                                   4096, 0, NULL);
+        memset(&waiting[i], 0, sizeof waiting[i]);
+        waiting[i].hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+        if (pipe[i] == INVALID_HANDLE_VALUE || !waiting[i].hEvent)
+            Die(L"cannot serve the pipe");
+        if (!ConnectNamedPipe(pipe[i], &waiting[i]) && GetLastError() != ERROR_IO_PENDING)
+            Die(L"cannot wait for a client of the pipe");
     }
 
     static wchar_t command[4096];
@@ -544,5 +566,14 @@ int wmain(int argc, wchar_t **argv)
         CloseHandle(held[i]);
     if (lock)
         CloseHandle(lock);
-    return 0;
+    int connected = 0;
+    for (int i = 0; i < pipes; i++) {
+        if (WaitForSingleObject(waiting[i].hEvent, 0) == WAIT_OBJECT_0) {
+            fwprintf(stderr, L"driver: a client connected to the pipe %ls\n", pipe_name[i]);
+            connected = 1;
+        }
+        CloseHandle(pipe[i]);
+        CloseHandle(waiting[i].hEvent);
+    }
+    return connected ? 4 : 0;
 }

@@ -81,6 +81,7 @@ def load(path):
     s.setdefault("links", {})
     s.setdefault("beside_exe", {})
     s.setdefault("drive_letters", True)
+    s.setdefault("pipe_servers", [])
     s.setdefault("resources", {})
     for winpath, link in s["links"].items():
         if not isinstance(link, dict) or len(link) != 1 or next(iter(link)) not in ("symbolic", "hard"):
@@ -125,7 +126,7 @@ def load(path):
                 if ident not in MESSAGES:
                     raise ScenarioError("%s: unknown message id %s" % (s["name"], ident))
     # What only a Windows backend can set up: refused rather than run half-made on the stand-in.
-    wine_only = [key for key in ("links", "beside_exe") if s[key]]
+    wine_only = [key for key in ("links", "beside_exe", "pipe_servers") if s[key]]
     wine_only += ["racers" for run in s["runs"] if run["racers"]][:1]
     wine_only += ["run_lock squatted" for run in s["runs"] if run["run_lock"] == "squatted"][:1]
     if wine_only and runs_on(s, "stand-in"):

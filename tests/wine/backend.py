@@ -132,6 +132,8 @@ class WineBackend:
             options += ["--hold-mutex", sc.RUN_LOCK_NAME]
         elif run["run_lock"] == "squatted":
             options += ["--squat", sc.RUN_LOCK_NAME]
+        for name in scenario["pipe_servers"]:
+            options += ["--pipe-server", name]
         extra = {"WINEDLLOVERRIDES": DLL_OVERRIDES}
         extra.update(extra_env or {})
         # The racers work as Wine's user, in folders that are already that user's.
