@@ -42,10 +42,19 @@ int SameTextIgnoringCase(const char *a, const char *b)
 int OpenCheckedFolder(const char *path, HANDLE *folder)
 {
     *folder = INVALID_HANDLE_VALUE;
+    // Named with its closing separator, as every file in it is: the system drops trailing spaces and dots
+    // from a last name only, so "C:\Karyom \" stays the folder whose files are "C:\Karyom \PERNA.EXE".
+    char named[StagedPathCapacity];
+    size_t length = strlen(path);
+    if (length >= sizeof named)
+        return 0;
+    memcpy(named, path, length + 1);
+    if (!EnsureTrailingSeparator(named, sizeof named))
+        return 0;
     // The path may lead anywhere (a user's TMP names a pipe, a device, a link to one): what counts is what
     // the handle turns out to be. Identification level only, so that a pipe server it reaches cannot act
     // as this process.
-    HANDLE opened = CreateFileA(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+    HANDLE opened = CreateFileA(named, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, NULL);
     if (opened == INVALID_HANDLE_VALUE)
