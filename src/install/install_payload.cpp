@@ -238,8 +238,20 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     // through a second handle that it opens for itself with LZInit and closes with its own.
     HANDLE writer;
     if (OpenInFolder(open.folder, temporaryName, GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_CREATE, 0,
-                     &open.expanded) < 0 ||
-        !DuplicateForLibrary(open.expanded, &writer)) {
+                     &open.expanded) < 0) {
+        LZClose(source);
+        return Fail(&open, row->targetFailed);
+    }
+    // A system that keeps a file's name rather than the file behind its handle (Wine resolves the name it
+    // just created, links and all) would carry out the rename, and any deletion, on whatever another process
+    // put at that name in the meantime: such a handle is only closed, never renamed or deleted through.
+    if (!NamesEntry(open.expanded, open.folder, temporaryName)) {
+        CloseHandle(open.expanded);
+        open.expanded = none;
+        LZClose(source);
+        return Fail(&open, row->targetFailed);
+    }
+    if (!DuplicateForLibrary(open.expanded, &writer)) {
         LZClose(source);
         return Fail(&open, row->targetFailed);
     }

@@ -772,8 +772,15 @@ DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD f
         named = Utf8ToCp932Ansi(windows.c_str());
     }
     free(real);
-    // A folder is named without its closing separator, but for a drive's root.
-    if (named.size() > 7 && named[named.size() - 1] == '\\' && named[named.size() - 2] != ':')
+    // A folder is named without its closing separator, but for a drive's root; a trail byte 0x5C of a
+    // double-byte character is no separator.
+    int separatorLast = 0;
+    for (size_t i = 0; i < named.size(); ++i) {
+        separatorLast = named[i] == '\\';
+        if (i + 1 < named.size() && Cp932IsLeadByte((unsigned char)named[i]))
+            ++i;
+    }
+    if (named.size() > 7 && separatorLast && named[named.size() - 2] != ':')
         named.erase(named.size() - 1);
     // "\\?\C:\..." as the device holding the drive names it: "\Device\HarddiskVolumeN\...".
     if (deviceForm && named.size() >= 6 && named[5] == ':') {
