@@ -82,9 +82,13 @@ endfunction()
 set(release_problems "")
 release_payload_time(PERNA_TIME "${PERNA_TIME}" UPDATER_PERNA_SYSTEMTIME)
 release_payload_time(KALENDO_TIME "${KALENDO_TIME}" UPDATER_KALENDO_SYSTEMTIME)
-release_version(UPDATER_FILE_VERSION "${UPDATER_FILE_VERSION}" UPDATER_FILE_VERSION_FIXED UPDATER_FILE_VERSION_TEXT)
-release_version(UPDATER_PRODUCT_VERSION "${UPDATER_PRODUCT_VERSION}" UPDATER_PRODUCT_VERSION_FIXED
-                UPDATER_PRODUCT_VERSION_TEXT)
+# On its own, a version not given is the build's default, which it does not know.
+foreach(which FILE PRODUCT)
+  if(DEFINED UPDATER_${which}_VERSION OR NOT CMAKE_SCRIPT_MODE_FILE)
+    release_version(UPDATER_${which}_VERSION "${UPDATER_${which}_VERSION}" UPDATER_${which}_VERSION_FIXED
+                    UPDATER_${which}_VERSION_TEXT)
+  endif()
+endforeach()
 # A payload file given must hold something: an empty PERNA.EXE would also make the accepted size 0,
 # which ends the guard's table.
 foreach(payload PERNA_PAYLOAD KALENDO_PAYLOAD)
