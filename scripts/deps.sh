@@ -4,7 +4,7 @@
 #   scripts/deps.sh GROUP...   release: the shipping build and signing; demo: also the x86-64 build and Wine
 set -euo pipefail
 shipping_build=(cmake make g++ python3 g++-mingw-w64-i686 binutils-mingw-w64-i686)
-release=("${shipping_build[@]}" osslsigncode)
+release=("${shipping_build[@]}" osslsigncode openssl)
 demo=(
   "${shipping_build[@]}" tzdata g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine64 xvfb fonts-ipafont-gothic imagemagick

@@ -1,6 +1,8 @@
 // `szdd inspect UPDATER.EXE`: what an updater executable is about to ship, checked.
-// Lists the resource section, expands both payload containers and prints the version fields.
+// Lists the resource section, expands both payload containers, finds what the code holds for each (its
+// digest, names and time) and the accepted size of an installed PERNA.EXE, and prints the version fields.
 // Exit 0 when all is in order, 1 when anything is off (each problem gets a line on stderr).
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -45,31 +47,110 @@ int WriteDigest(void *sha, const unsigned char *buffer, size_t length)
     return 1;
 }
 
-// Whether the 32 bytes of the digest stand anywhere in the file; 1 or 0.
-int FileHolds(const std::vector<unsigned char> &file, const unsigned char digest[Sha256Size])
+// Where the bytes first stand in the file at an offset that is a multiple of step, outside the ranges
+// skipped ({offset, length} pairs); SIZE_MAX when nowhere.
+size_t FindBytes(const std::vector<unsigned char> &file, const unsigned char *bytes, size_t length, size_t step,
+                 const std::vector<std::pair<size_t, size_t>> &skipped = {})
 {
-    for (size_t at = 0; at + Sha256Size <= file.size(); ++at) {
-        if (file[at] == digest[0] && memcmp(&file[at], digest, Sha256Size) == 0)
-            return 1;
+    for (size_t at = 0; at + length <= file.size(); at += step) {
+        if (file[at] != bytes[0] || memcmp(&file[at], bytes, length) != 0)
+            continue;
+        bool inSkipped = false;
+        for (const auto &range : skipped)
+            inSkipped = inSkipped || (at + length > range.first && at < range.first + range.second);
+        if (!inSkipped)
+            return at;
     }
-    return 0;
+    return SIZE_MAX;
+}
+
+uint64_t ReadPointer(const unsigned char *p, size_t size)
+{
+    uint64_t value = 0;
+    for (size_t i = size; i-- > 0;)
+        value = value << 8 | p[i];
+    return value;
+}
+
+// The NUL-terminated name of at most 32 printable ASCII characters at an absolute address; false when
+// the address is outside the image or no such name stands there.
+bool ReadName(const std::vector<unsigned char> &file, const PeImage &image, uint64_t va, std::string *name)
+{
+    name->clear();
+    for (uint32_t i = 0; i <= 32; ++i) {
+        size_t at;
+        if (!PeAddressToOffset(image, file.size(), va + i, 1, &at))
+            return false;
+        if (file[at] == 0)
+            return !name->empty();
+        if (file[at] < 0x20 || file[at] > 0x7E)
+            return false;
+        name->push_back((char)file[at]);
+    }
+    return false;
+}
+
+// A row of the updater's payload table as it stands in the file: its three names and its SYSTEMTIME.
+struct PayloadRowImage {
+    std::string staged, target;
+    uint16_t time[8];  // year, month, day of week, day, hour, minute, second, milliseconds
+};
+
+// Finds the payload table's row of the resource name given through its pointer to the digest, which
+// stands at digestOffset. The row's layout, as the compiler lays out PayloadSpec: three name pointers,
+// the SYSTEMTIME, the guarded flag (an int), then the digest pointer at the next pointer boundary. The
+// row counts as found only when its first name is the resource's.
+bool FindPayloadRow(const std::vector<unsigned char> &file, const PeImage &image, size_t digestOffset,
+                    const std::string &resource, PayloadRowImage *row)
+{
+    uint64_t digestVa;
+    if (!PeOffsetToAddress(image, digestOffset, &digestVa))
+        return false;
+    const size_t pointer = image.pe32Plus ? 8 : 4;
+    const size_t timeAt = 3 * pointer;
+    const size_t digestAt = (timeAt + 16 + 4 + pointer - 1) / pointer * pointer;
+    for (size_t at = digestAt; at + pointer <= file.size(); at += pointer) {
+        if (ReadPointer(&file[at], pointer) != digestVa)
+            continue;
+        const unsigned char *start = &file[at - digestAt];
+        std::string name;
+        if (!ReadName(file, image, ReadPointer(start, pointer), &name) || name != resource ||
+            !ReadName(file, image, ReadPointer(start + pointer, pointer), &row->staged) ||
+            !ReadName(file, image, ReadPointer(start + 2 * pointer, pointer), &row->target))
+            continue;
+        for (int i = 0; i < 8; ++i)
+            row->time[i] = (uint16_t)ReadPointer(start + timeAt + 2 * i, 2);
+        return true;
+    }
+    return false;
+}
+
+// Whether a SYSTEMTIME names a time the updater can set (the day of the week is not looked at).
+bool IsValidTime(const uint16_t *t)
+{
+    static const int days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return t[0] >= 1980 && t[0] <= 9999 && t[1] >= 1 && t[1] <= 12 && t[3] >= 1 && t[3] <= days[t[1] - 1] &&
+           (t[1] != 2 || t[3] < 29 || (t[0] % 4 == 0 && (t[0] % 100 != 0 || t[0] % 400 == 0))) && t[4] < 24 &&
+           t[5] < 60 && t[6] < 60 && t[7] < 1000;
 }
 
 // A container: 128 prefix bytes, then an SZDD mode A stream that expands to exactly its declared length,
-// whose SHA-256 the updater's code holds (it checks its expansion against it).
-void CheckContainer(const std::vector<unsigned char> &file, const PeResource &r, Report *report)
+// whose SHA-256 the updater's code holds (it checks its expansion against it), in the payload table's
+// row for it, with the names and the time the payload is installed with. Returns the expanded length.
+uint64_t CheckContainer(const std::vector<unsigned char> &file, const PeImage &image, const PeResource &r,
+                        Report *report)
 {
     const unsigned char *bytes = file.data() + r.fileOffset;
     std::string name = r.name.Text();
     if (r.size < SzddContainerPrefixSize + SzddHeaderSize) {
         report->Problem(name + ": " + std::to_string(r.size) + " bytes, too short for a container");
-        return;
+        return 0;
     }
     SzddHeader header;
     SzddResult result = SzddParseHeader(bytes + SzddContainerPrefixSize, r.size - SzddContainerPrefixSize, &header);
     if (result != SZDD_OK) {
         report->Problem(name + ": no SZDD stream after the 128-byte prefix (" + SzddResultText(result) + ")");
-        return;
+        return 0;
     }
     SzddMemorySource source = {bytes + SzddContainerPrefixSize, (size_t)r.size - SzddContainerPrefixSize, 0};
     uint64_t written = 0;
@@ -82,17 +163,31 @@ void CheckContainer(const std::vector<unsigned char> &file, const PeResource &r,
            result == SZDD_OK ? "ok" : SzddResultText(result));
     if (result != SZDD_OK) {
         report->Problem(name + ": stream does not expand cleanly: " + SzddResultText(result));
-        return;
+        return 0;
     }
     unsigned char digest[Sha256Size];
     Sha256Finish(&sha, digest);
     char hex[2 * Sha256Size + 1];
     for (int i = 0; i < Sha256Size; ++i)
         snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    int held = FileHolds(file, digest);
-    printf("    sha256 %s: %s\n", hex, held ? "held in the code: ok" : "not in the code");
-    if (!held)
+    size_t held = FindBytes(file, digest, Sha256Size, 1);
+    printf("    sha256 %s: %s\n", hex, held != SIZE_MAX ? "held in the code: ok" : "not in the code");
+    if (held == SIZE_MAX) {
         report->Problem(name + ": the code holds no SHA-256 of what it expands to (" + hex + ")");
+        return written;
+    }
+    PayloadRowImage row;
+    if (!FindPayloadRow(file, image, held, name, &row)) {
+        report->Problem(name + ": the code holds no payload table row for it");
+        return written;
+    }
+    const uint16_t *t = row.time;
+    bool valid = IsValidTime(t);
+    printf("    installed as %s (staged as %s), last-write time %04u-%02u-%02u %02u:%02u:%02u local: %s\n",
+           row.target.c_str(), row.staged.c_str(), t[0], t[1], t[3], t[4], t[5], t[6], valid ? "ok" : "no such time");
+    if (!valid)
+        report->Problem(name + ": the payload time in the code is no time the updater can set");
+    return written;
 }
 
 // "1, 0, 0, 1" for the fixed-part version 1.0.0.1.
@@ -208,11 +303,29 @@ int RunInspect(char **operands)
 
     printf("containers:\n");
     uint64_t payloadBytes = 0;
+    uint64_t toolLength = 0;
+    std::vector<std::pair<size_t, size_t>> containers;
     for (const PeResource *r : {bin1, bin2}) {
         if (!r)
             continue;
-        CheckContainer(file, *r, &report);
+        uint64_t length = CheckContainer(file, image, *r, &report);
+        if (r == bin1)
+            toolLength = length;
         payloadBytes += r->size;
+        containers.push_back({r->fileOffset, r->size});
+    }
+    // The guard's table of accepted sizes is the length of the PERNA.EXE carried, then 0 (32-bit words):
+    // an installed copy of another size is refused.
+    if (toolLength > 0 && toolLength <= UINT32_MAX) {
+        unsigned char table[8] = {(unsigned char)toolLength, (unsigned char)(toolLength >> 8),
+                                  (unsigned char)(toolLength >> 16), (unsigned char)(toolLength >> 24)};
+        bool held = FindBytes(file, table, sizeof table, 4, containers) != SIZE_MAX;
+        printf("accepted size of an installed PERNA.EXE: %llu bytes, give or take one (the length BIN1 expands to): "
+               "%s\n",
+               (unsigned long long)toolLength, held ? "held in the code: ok" : "not in the code");
+        if (!held)
+            report.Problem("the code holds no accepted size of " + std::to_string(toolLength) +
+                           " bytes: the updater would refuse an older installed copy of the same size");
     }
     if (!bin1)
         report.Problem("no resource BIN/BIN1");

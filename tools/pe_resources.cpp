@@ -54,9 +54,23 @@ std::string Utf16ToUtf8(const unsigned char *p, size_t count)
     return out;
 }
 
-struct Section {
-    uint32_t virtualAddress, virtualSize, rawOffset, rawSize;
-};
+bool MapRva(const std::vector<PeSection> &sections, size_t fileSize, uint32_t rva, uint32_t length, size_t *offset)
+{
+    for (const PeSection &s : sections) {
+        uint32_t extent = s.virtualSize ? s.virtualSize : s.rawSize;
+        if (rva < s.virtualAddress || rva - s.virtualAddress >= extent)
+            continue;
+        uint32_t inside = rva - s.virtualAddress;
+        if (inside > s.rawSize || length > s.rawSize - inside)
+            return false;
+        size_t at = (size_t)s.rawOffset + inside;
+        if (at > fileSize || length > fileSize - at)
+            return false;
+        *offset = at;
+        return true;
+    }
+    return false;
+}
 
 class Reader {
 public:
@@ -82,20 +96,7 @@ public:
     // File offset of [rva, rva + length) when it lies inside one section's raw data.
     bool Map(uint32_t rva, uint32_t length, size_t *offset) const
     {
-        for (const Section &s : sections) {
-            uint32_t extent = s.virtualSize ? s.virtualSize : s.rawSize;
-            if (rva < s.virtualAddress || rva - s.virtualAddress >= extent)
-                continue;
-            uint32_t inside = rva - s.virtualAddress;
-            if (inside > s.rawSize || length > s.rawSize - inside)
-                return false;
-            size_t at = (size_t)s.rawOffset + inside;
-            if (!Has(at, length))
-                return false;
-            *offset = at;
-            return true;
-        }
-        return false;
+        return MapRva(sections, file.size(), rva, length, offset);
     }
 
     bool Parse(PeImage *image);
@@ -108,7 +109,7 @@ private:
 
     const std::vector<unsigned char> &file;
     std::string *error;
-    std::vector<Section> sections;
+    std::vector<PeSection> sections;
     int leavesSeen = 0;
 };
 
@@ -135,6 +136,8 @@ bool Reader::Parse(PeImage *image)
     if (optionalSize < dirsAt)
         return Fail("optional header cut short");
     image->subsystem = Get16(At(opt + 68));
+    image->imageBase =
+        image->pe32Plus ? Get32(At(opt + 24)) | (uint64_t)Get32(At(opt + 28)) << 32 : Get32(At(opt + 28));
     uint32_t dirCount = Get32(At(opt + dirsAt - 4));
     if (dirCount > (optionalSize - dirsAt) / 8)
         return Fail("data directories overrun the optional header");
@@ -146,6 +149,7 @@ bool Reader::Parse(PeImage *image)
         const unsigned char *s = At(sec + 40 * (size_t)i);
         sections.push_back({Get32(s + 12), Get32(s + 8), Get32(s + 20), Get32(s + 16)});
     }
+    image->sections = sections;
 
     if (dirCount > 1) {
         uint32_t rva = Get32(At(opt + dirsAt + 8)), size = Get32(At(opt + dirsAt + 12));
@@ -315,6 +319,27 @@ bool ParsePeImage(const std::vector<unsigned char> &file, PeImage *image, std::s
     error->clear();
     Reader reader(file, error);
     return reader.Parse(image);
+}
+
+bool PeAddressToOffset(const PeImage &image, size_t fileSize, uint64_t va, uint32_t length, size_t *offset)
+{
+    if (va < image.imageBase || va - image.imageBase > UINT32_MAX)
+        return false;
+    return MapRva(image.sections, fileSize, (uint32_t)(va - image.imageBase), length, offset);
+}
+
+bool PeOffsetToAddress(const PeImage &image, size_t offset, uint64_t *va)
+{
+    for (const PeSection &s : image.sections) {
+        if (offset < s.rawOffset || offset - s.rawOffset >= s.rawSize)
+            continue;
+        uint64_t inside = offset - s.rawOffset;
+        if (s.virtualSize && inside >= s.virtualSize)
+            return false;
+        *va = image.imageBase + s.virtualAddress + inside;
+        return true;
+    }
+    return false;
 }
 
 bool ParseVersionInfo(const unsigned char *data, size_t size, PeVersionInfo *info, std::string *error)

@@ -24,9 +24,16 @@ struct PeResource {
     size_t fileOffset;  // where the data starts in the file
 };
 
+// A section's place in memory and in the file.
+struct PeSection {
+    uint32_t virtualAddress, virtualSize, rawOffset, rawSize;
+};
+
 struct PeImage {
     uint16_t machine;                   // 0x14C i386, 0x8664 x86-64
     bool pe32Plus;                      // the 64-bit optional header
+    uint64_t imageBase;                 // the preferred load address, which absolute pointers in the file assume
+    std::vector<PeSection> sections;    // in table order
     uint16_t subsystem;                 // 2 GUI, 3 console
     uint32_t timestamp;                 // COFF header TimeDateStamp
     std::vector<std::string> imports;   // DLL names, in directory order
@@ -36,6 +43,13 @@ struct PeImage {
 // Parses headers, sections, the import directory and the whole resource tree. Every offset is checked
 // against the file; false with a one-line reason in *error when the file is not a well-formed image.
 bool ParsePeImage(const std::vector<unsigned char> &file, PeImage *image, std::string *error);
+
+// The file offset of [va, va + length), an absolute address in the loaded image, when it lies in one
+// section's raw data; false otherwise.
+bool PeAddressToOffset(const PeImage &image, size_t fileSize, uint64_t va, uint32_t length, size_t *offset);
+
+// The absolute address at which the byte at a file offset is loaded; false when no section holds it.
+bool PeOffsetToAddress(const PeImage &image, size_t offset, uint64_t *va);
 
 // Fixed part and strings of a VS_VERSIONINFO resource.
 struct PeVersionInfo {

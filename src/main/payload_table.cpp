@@ -2,13 +2,14 @@
 #include "run_update.h"
 
 #include "payload_digests.h"
+#include "payload_times.h"
 
 constexpr PayloadSpec PayloadTable[PayloadCount] = {
     // ToolRow: only an older build of a known size may be replaced.
     {"BIN1",
      "PERNA.EX_",
      "PERNA.EXE",
-     {2015, 4, 0, 21, 19, 50, 50, 0},
+     TOOL_PAYLOAD_TIME,
      1,
      ToolPayloadDigest,
      &MsgFailed1,
@@ -18,7 +19,7 @@ constexpr PayloadSpec PayloadTable[PayloadCount] = {
     {"BIN2",
      "KALENDO.IN_",
      "KALENDO.INI",
-     {2015, 4, 0, 30, 13, 49, 6, 0},
+     DAYOFF_PAYLOAD_TIME,
      0,
      DayOffPayloadDigest,
      &MsgFailed4,

@@ -7,6 +7,8 @@ found (exit status 1, and the problem named on stderr).
 import hashlib
 import os
 import random
+import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -18,8 +20,9 @@ def utf16(text):
     return text.encode("utf-16-le")
 
 
-def damages(good, perna):
-    """(what, bytes, expected stderr fragment) for each damaged copy; perna: the payload BIN1 carries."""
+def damages(good, perna, times):
+    """(what, bytes, expected stderr fragment) for each damaged copy; perna: the payload BIN1 carries;
+    times: each payload's SYSTEMTIME fields, as the good copy's inspect report shows them."""
     first = good.find(SZDD_MAGIC)
     second = good.find(SZDD_MAGIC, first + 1)
     assert first > 0 and second > first, "two containers expected"
@@ -65,6 +68,14 @@ def damages(good, perna):
     data[at] ^= 0x01
     out.append(("BIN1 digest in the code changed", bytes(data), "holds no SHA-256"))
 
+    # The tool's time in the code made impossible (month 13), and its accepted size made another.
+    at = good.find(struct.pack("<8H", *times[0]))
+    assert at > 0, "the code holds no SYSTEMTIME of BIN1's time"
+    out.append(("BIN1 time in the code impossible", good[:at + 2] + b"\x0d" + good[at + 3:], "no time the updater"))
+    at = good.find(struct.pack("<2I", len(perna), 0))
+    assert at > 0, "the code holds no accepted size of BIN1's length"
+    out.append(("accepted size changed", good[:at] + struct.pack("<I", len(perna) + 2) + good[at + 4:], "no accepted size"))
+
     # Cut short inside the resource section.
     out.append(("file cut short", good[:len(good) // 2], "not a Windows executable"))
     # Not an executable at all.
@@ -103,8 +114,10 @@ def main():
         failures += 1
     else:
         print("ok   the shipped executable passes")
+    times = [(int(y), int(mo), 0, int(d), int(h), int(mi), int(s), 0)
+             for y, mo, d, h, mi, s in re.findall(r"time (\d+)-(\d+)-(\d+) (\d+):(\d+):(\d+) local: ok", out)]
     with tempfile.TemporaryDirectory() as tmp:
-        for what, data, fragment in damages(good, perna):
+        for what, data, fragment in damages(good, perna, times):
             path = os.path.join(tmp, "damaged.exe")
             with open(path, "wb") as f:
                 f.write(data)
