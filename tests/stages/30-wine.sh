@@ -5,9 +5,9 @@
 #   - szdd inspect on it and on damaged copies;
 #   - scripts/release.sh with the sample payloads must give the same bytes in a clean build of its own;
 #     signed, it must verify; a PERNA.EXE of a size the updater refuses must stop it, leaving no release;
-#   - every scenario under Wine on build/win64/PernaUpdate.exe, compared with the Linux stand-in,
-#     where LZ32 is loaded from, DLLs planted beside the updater, and the fallbacks for systems without
-#     the DLL search flags.
+#   - every scenario under Wine on build/win64/PernaUpdate.exe, in one prefix per CPU at once, compared
+#     with the Linux stand-in, where LZ32 is loaded from, DLLs planted beside the updater, and the
+#     fallbacks for systems without the DLL search flags.
 # Runs every check even when one fails; exit status 1 if any did.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -120,8 +120,10 @@ release_refuses_a_refused_size() {
 }
 step "release: a PERNA.EXE of a refused size stops it, leaving nothing" release_refuses_a_refused_size
 
+# In one prefix per CPU at once (build/wine-prefix and copies of it): a run lock's 30-second wait in one
+# leaves the CPUs to the others.
 step "scenarios under Wine, against the stand-in" python3 tests/wine/run_wine_scenarios.py \
-  --prefix build/wine-prefix \
+  --prefix build/wine-prefix --jobs "$jobs" \
   --updater build/win64/PernaUpdate.exe --driver build/win64/demo/wine_driver.exe \
   --perna build/win64/samples/PERNA.EXE --kalendo build/win64/samples/KALENDO.INI \
   --stand-in build/native/PernaUpdate \
