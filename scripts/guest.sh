@@ -8,8 +8,7 @@
 #                                 image stays as built
 #
 # The guest uses KVM when a short probe shows that it works, else software emulation. Variables:
-#   GUEST_CPUS           the guest's CPUs (default: the host's, at most 4); the scenarios run in as many
-#                        Wine prefixes at once
+#   GUEST_CPUS           the guest's CPUs (default: the host's, at most 4)
 #   GUEST_TIMEOUT        seconds a whole run may take (default 2400); then the guest is stopped
 #   GUEST_BOOT_TIMEOUT   seconds the guest may take to start the command (default 300)
 #   GUEST_ACCEL          kvm or tcg, instead of probing
@@ -184,7 +183,7 @@ boot() {
   local cpus=${GUEST_CPUS:-$(nproc)}
   [ "$cpus" -le 4 ] || [ -n "${GUEST_CPUS:-}" ] || cpus=4
   [ "$cpus" -ge 1 ] || die "GUEST_CPUS must be a number of CPUs"
-  # Each Wine prefix the scenarios run in at once wants about half a gigabyte.
+  # Room for a Wine prefix per CPU running scenarios at once (run_guest_scenarios.py --jobs).
   timeout --foreground -k 10 "${GUEST_TIMEOUT:-2400}" qemu-system-x86_64 "${machine[@]}" -smp "$cpus" \
     -m $((2048 + 512 * cpus)) \
     -display none -monitor none -nic none -no-reboot -pidfile "$rundir/qemu.pid" \
