@@ -7,9 +7,9 @@
 #     its own; the next build's release (another size, times and version) must be signed, timestamped
 #     and verify, show its inputs in inspect, and its updater, built for x86-64, must replace an older
 #     copy of the new size under Wine and refuse one of the old; each bad input must stop it unbuilt;
-#   - every scenario under Wine on build/win64/PernaUpdate.exe, compared with the Linux stand-in,
-#     where LZ32 is loaded from, DLLs planted beside the updater, and the fallbacks for systems without
-#     the DLL search flags.
+#   - every scenario under Wine on build/win64/PernaUpdate.exe, in one prefix per CPU at once, compared
+#     with the Linux stand-in, where LZ32 is loaded from, DLLs planted beside the updater, and the
+#     fallbacks for systems without the DLL search flags.
 # Runs every check even when one fails; exit status 1 if any did.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -192,8 +192,10 @@ LIST
 }
 step "release: each bad input refused, nothing built or written" release_refuses_bad_inputs
 
+# In one prefix per CPU at once (build/wine-prefix and copies of it): a run lock's 30-second wait in one
+# leaves the CPUs to the others.
 step "scenarios under Wine, against the stand-in" python3 tests/wine/run_wine_scenarios.py \
-  --prefix build/wine-prefix \
+  --prefix build/wine-prefix --jobs "$jobs" \
   --updater build/win64/PernaUpdate.exe --driver build/win64/demo/wine_driver.exe \
   --perna build/win64/samples/PERNA.EXE --kalendo build/win64/samples/KALENDO.INI \
   --stand-in build/native/PernaUpdate \

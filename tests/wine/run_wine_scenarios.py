@@ -17,6 +17,7 @@ sys.path.insert(0, HERE)
 import scenario as sc  # noqa: E402
 from platform_checks import check_lz32_binding, check_old_system_fallbacks, check_planted_dlls, report  # noqa: E402
 from backend import WineBackend, WineSession, free_display  # noqa: E402
+import parallel  # noqa: E402
 
 
 def file_state(host):
@@ -123,6 +124,85 @@ def run_cases(cases, backend, skip, stand_in, payloads, stand_in_payloads):
     return ran, failed
 
 
+def scenario_task(path, run, seconds_a_run=1):
+    """The scenario file as a task for parallel.run_tasks, run(worker) doing it. Its weight is roughly how
+    long it takes: a run that meets the run lock waits out its 30-second bound, any other run takes
+    seconds_a_run. A scenario that holds a run to a time runs alone."""
+    runs = sc.load(path)["runs"]
+    weight = sum(30 if r["run_lock"] in ("held", "squatted") else seconds_a_run for r in runs)
+    timed = any("within_seconds" in r["expect"] for r in runs)
+    return parallel.Task(os.path.basename(path), run, weight=weight, alone=timed)
+
+
+class Worker:
+    """A worker's own prefix, its session started on its first task and stopped after its last."""
+
+    def __init__(self, prefix, display, args, payloads):
+        self.session = WineSession(prefix, display, stray_names=sc.STRAY_NAMES)
+        self.backend = WineBackend(self.session, args.updater, args.driver, payloads=payloads)
+        self.needed = [args.updater, args.driver]
+        self.started = False
+
+    def start(self):
+        if not self.started:
+            self.started = True
+            self.session.start(needed=self.needed)
+        return self.session, self.backend
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.started:
+            try:
+                self.session.reset_drive_c()
+            finally:
+                self.session.stop()
+
+
+def run_at_once(args, cases, stand_in, payloads, stand_in_payloads):
+    """The scenarios and the platform checks in args.jobs prefixes at once: --prefix and copies of it
+    beside it (PREFIX-2, ...), made anew from it for each run. (ran, failed)."""
+    success = os.path.join(HERE, "..", "scenarios", "cases", "success.json")
+
+    def scenario(path):
+        def run(worker):
+            return run_cases([path], worker.start()[1], skip_reason, stand_in, payloads, stand_in_payloads)
+        return scenario_task(path, run)
+
+    def platform_checks(worker):
+        session, wine = worker.start()
+        ran = failed = 0
+        if args.fake_lz32:
+            ran += 1
+            failed += report("lz32 binding", check_lz32_binding(session, wine, args.updater, args.fake_lz32,
+                                                                args.static_probe, payloads, success))
+        if args.planted_dll:
+            ran += 1
+            failed += report("planted DLLs", check_planted_dlls(session, wine, args.updater, args.planted_dll,
+                                                                args.load_probe, payloads, success))
+        if args.fallback_probe:
+            ran += 1
+            failed += report("old system", check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32))
+        session.reset_drive_c()
+        return ran, failed
+
+    tasks = [scenario(path) for path in cases]
+    if args.fake_lz32 or args.planted_dll or args.fallback_probe:
+        tasks.append(parallel.Task("the platform checks", platform_checks, weight=10))
+    # The first prefix is made (wineboot) or brought up to date once, then copied while nothing runs in it.
+    with Worker(args.prefix, free_display(), args, payloads) as first:
+        first.start()
+    prefixes = [args.prefix] + ["%s-%d" % (os.path.abspath(args.prefix), k) for k in range(2, args.jobs + 1)]
+    for copy in prefixes[1:]:
+        parallel.clone_prefix(os.path.abspath(args.prefix), copy)
+    displays = parallel.free_displays(args.jobs)
+    ran, failed, busy = parallel.run_tasks(
+        tasks, args.jobs, lambda k: Worker(prefixes[k], displays[k], args, payloads))
+    print("%d prefixes at once, each busy %s s" % (args.jobs, ", ".join("%.0f" % b for b in busy)))
+    return ran, failed
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--prefix", required=True, help="the Wine prefix (created when absent)")
@@ -142,6 +222,8 @@ def main():
     parser.add_argument("--fallback-probe", help="the platform's fallbacks for older systems, run (needs --fake-lz32)")
     parser.add_argument("--display", default=None, help="the X display for Xvfb (default: a free one)")
     parser.add_argument("--keep-session", action="store_true", help="leave the wineserver and Xvfb running")
+    parser.add_argument("--jobs", type=int, default=1,
+                        help="prefixes that run scenarios at once (default 1): --prefix and copies of it beside it")
     parser.add_argument("cases", nargs="*")
     args = parser.parse_args()
 
@@ -156,6 +238,12 @@ def main():
 
     failed = ran = 0
     started = time.time()
+    if args.jobs > 1:
+        if args.keep_session or args.display:
+            parser.error("--keep-session and --display are for one prefix (--jobs 1)")
+        ran, failed = run_at_once(args, cases, stand_in, payloads, stand_in_payloads)
+        print("%d scenarios under Wine, %d failed (%.0f s)" % (ran, failed, time.time() - started))
+        return 1 if failed else 0
     session.start(needed=[args.updater, args.driver])
     try:
         ran, failed = run_cases(cases, wine, skip_reason, stand_in, payloads, stand_in_payloads)
