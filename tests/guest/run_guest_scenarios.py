@@ -5,7 +5,7 @@
    driver, checked and held to the Linux stand-in exactly as the Wine stage holds the x86-64 build.
 2. Where LZ32 comes from: a lz32.dll planted beside the updater is never loaded; nor are the DLLs the
    system loads for it on demand, planted beside it; the fallbacks for systems without the DLL search
-   flags hold.
+   flags hold; the field check, as it ships, passes on it.
 3. The scenarios for the 64-bit registry views ("backends": ["wow64"]): the same executable in a 64-bit
    prefix, the registry written through the view the scenario names.
 Prints how long each part took; exit status 1 if anything failed or differed."""
@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 sys.path.insert(0, os.path.join(HERE, "..", "wine"))
 import scenario as sc  # noqa: E402
 from platform_checks import check_lz32_binding, check_old_system_fallbacks, check_planted_dlls, report  # noqa: E402
+from platform_checks import check_field_check  # noqa: E402
 from run_wine_scenarios import run_cases, skip_reason  # noqa: E402
 from backend import WineBackend, WineSession, free_display  # noqa: E402
 
@@ -40,6 +41,14 @@ class GuestBackend(WineBackend):
 def only_wow64(scenario, backend_name):
     """Why the 64-bit prefix does not run the scenario; None when the scenario names it."""
     return None if backend_name in (scenario["backends"] or ()) else "not a WoW64 scenario"
+
+
+def field_check(session, args, timings):
+    """The field check, i686 as it ships, on the shipping executable in the 32-bit prefix; 1 if it failed."""
+    mark = time.time()
+    bad = report("field check", check_field_check(session, args.field_check, args.updater))
+    timings.append(("the field check", time.time() - mark))
+    return bad
 
 
 def sha256(path):
@@ -63,6 +72,7 @@ def main():
     parser.add_argument("--planted-dll", required=True, help="the i686 DLL that marks its loading")
     parser.add_argument("--load-probe", required=True, help="the i686 program that loads DLLs by plain name")
     parser.add_argument("--fallback-probe", required=True, help="the i686 program that runs the fallbacks")
+    parser.add_argument("--field-check", required=True, help="build/win32/PernaFieldCheck.exe")
     parser.add_argument("--prefixes", default="/var/lib/guest-wine",
                         help="the folder of the two prefixes, prefix32 and prefix64 (the image's; made when absent)")
     parser.add_argument("cases", nargs="*")
@@ -101,6 +111,8 @@ def main():
         failed += report("old system", check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32))
         ran += 2
         timings.append(("planted DLLs and the older systems' fallbacks", time.time() - mark))
+        failed += field_check(session, args, timings)
+        ran += 1
     finally:
         session.reset_drive_c()
         session.stop()
