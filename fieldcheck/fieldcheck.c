@@ -575,8 +575,11 @@ static void NotElevatedCase(const wchar_t *updater)
         Verdict(name, NULL, "a normal user may write in the program files folder here (file permissions not enforced)");
         return;
     }
-    DWORD on = 1;
+    DWORD on = 1, size;
     SetTokenInformation(token, TokenVirtualizationEnabled, &on, sizeof on);
+    if (!GetTokenInformation(token, TokenVirtualizationEnabled, &on, sizeof on, &size))
+        on = 0;
+    printf("     %s: the updater runs as a normal user, file virtualization %s\n", name, on ? "on" : "off");
     struct Outcome o;
     const char *why = NULL;
     /* As a user would start it unelevated: without the elevation that installer detection asks for. */
@@ -587,8 +590,8 @@ static void NotElevatedCase(const wchar_t *updater)
         return;
     }
     const char *problem = ran ? Judge(&o, &BoxConfirm, IDOK, &BoxFailed2, install, 0, &OldTime, stage) : why;
-    if (!problem && GetFileAttributesW(virtual_store) != INVALID_FILE_ATTRIBUTES)
-        problem = "the run wrote into the user's VirtualStore";
+    if (GetFileAttributesW(virtual_store) != INVALID_FILE_ATTRIBUTES)
+        problem = "the run wrote into the user's VirtualStore (file virtualization)";
     Verdict(name, problem, NULL);
 }
 
@@ -723,8 +726,9 @@ int wmain(int argc, wchar_t **argv)
 
     DWORD pid = GetCurrentProcessId();
     GetTempPathW(MAX_PATH, temp);
-    if (!GetEnvironmentVariableW(L"ProgramFiles", programs, MAX_PATH) ||
-        !GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH))
+    if (!GetEnvironmentVariableW(L"ProgramFiles", programs, MAX_PATH))
+        wcscpy(programs, L"C:\\Program Files");
+    if (!GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH))
         wcscpy(local, temp);
     _snwprintf(work_root, MAX_PATH, L"%ls" FOLDER_PREFIX L"%lu", temp, pid);
     _snwprintf(program_folder, MAX_PATH, L"%ls\\" FOLDER_PREFIX L"%lu", programs, pid);
