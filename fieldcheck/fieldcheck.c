@@ -48,6 +48,8 @@ static DWORD tool_length, dayoff_length;
 /* Stopping: the console handler asks, the main thread cleans up and ends the process. */
 static volatile LONG stop_requested;
 static HANDLE volatile running_updater;
+/* The sample tool, while the check holds it open (sharing nothing): closed before anything is removed. */
+static HANDLE holding;
 
 struct Outcome {
     int boxes;
@@ -148,6 +150,9 @@ static void RemoveProductKey(void)
 
 static void CleanUp(void)
 {
+    if (holding)
+        CloseHandle(holding);
+    holding = NULL;
     RemoveTree(work_root);
     RemoveTree(program_folder);
     RemoveTree(virtual_store);
@@ -348,10 +353,10 @@ static int BoxIs(const struct Outcome *o, int i, const struct ExpectedBox *expec
 }
 
 /* Starts the updater with TMP and TEMP set to stage (and extra, "NAME=value\0...\0"), as this process or
- * with token, answers its boxes in order, and records them in *o. hold: a handle closed a second after the
- * confirmation is answered (NULL: none). 0 with *why when it could not be run to its end. */
+ * with token, answers its boxes in order, and records them in *o. release: the held tool is let go a second
+ * after the confirmation is answered. 0 with *why when it could not be run to its end. */
 static int RunUpdater(const wchar_t *updater, const wchar_t *stage, const wchar_t *extra, HANDLE token,
-                      const wchar_t *answers, HANDLE hold, struct Outcome *o, const char **why)
+                      const wchar_t *answers, int release, struct Outcome *o, const char **why)
 {
     static wchar_t added[2048], command[MAX_PATH + 4];
     static char reason[128];
@@ -389,9 +394,9 @@ static int RunUpdater(const wchar_t *updater, const wchar_t *stage, const wchar_
             WaitForSingleObject(u.pi.hProcess, 5000);
             StopIfAsked();
         }
-        if (hold && release_at && GetTickCount() - release_at < 0x80000000u) {
-            CloseHandle(hold);
-            hold = NULL;
+        if (release && holding && release_at && GetTickCount() - release_at < 0x80000000u) {
+            CloseHandle(holding);
+            holding = NULL;
         }
         struct Box box;
         int seen = PollAnswered(&u, &box);
@@ -422,8 +427,6 @@ static int RunUpdater(const wchar_t *updater, const wchar_t *stage, const wchar_
     o->status = u.status;
     CloseHandle(u.pi.hThread);
     CloseHandle(u.pi.hProcess);
-    if (hold)
-        CloseHandle(hold);
     return result;
 }
 
@@ -475,23 +478,23 @@ static void PlainCase(const wchar_t *updater, const char *name, const SYSTEMTIME
         Verdict(name, "the sample installation could not be made", NULL);
         return;
     }
-    HANDLE held = NULL;
     _snwprintf(tool, MAX_PATH, L"%ls\\PERNA.EXE", install);
     if (hold) {
-        held = CreateFileW(tool, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
-        if (held == INVALID_HANDLE_VALUE) {
+        holding = CreateFileW(tool, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (holding == INVALID_HANDLE_VALUE) {
+            holding = NULL;
             Verdict(name, "PERNA.EXE could not be held open", NULL);
             return;
         }
     }
-    if (!RunUpdater(updater, stage, NULL, NULL, answers, release ? held : NULL, &o, &why)) {
-        if (held && !release)
-            CloseHandle(held);
+    int ran = RunUpdater(updater, stage, NULL, NULL, answers, release, &o, &why);
+    if (holding)
+        CloseHandle(holding);
+    holding = NULL;
+    if (!ran) {
         Verdict(name, why, NULL);
         return;
     }
-    if (held && !release)
-        CloseHandle(held);
     int cancel = !wcscmp(answers, L"cancel");
     Verdict(name, Judge(&o, &BoxConfirm, cancel ? IDCANCEL : IDOK, second, install, updated, tool_time, stage), NULL);
 }
@@ -583,7 +586,7 @@ static void NotElevatedCase(const wchar_t *updater)
     struct Outcome o;
     const char *why = NULL;
     /* As a user would start it unelevated: without the elevation that installer detection asks for. */
-    int ran = RunUpdater(updater, stage, L"__COMPAT_LAYER=RunAsInvoker\0", token, L"ok", NULL, &o, &why);
+    int ran = RunUpdater(updater, stage, L"__COMPAT_LAYER=RunAsInvoker\0", token, L"ok", 0, &o, &why);
     CloseHandle(token);
     if (!ran && start_error == 740 /* ERROR_ELEVATION_REQUIRED */) {
         Verdict(name, NULL, "Windows will not start the updater unelevated (error 740)");
@@ -619,7 +622,7 @@ static void PipeCase(const wchar_t *updater)
     const char *why = NULL, *problem = NULL;
     if (!MakeInstallation(install, &OldTime) || !WriteProductKey(install))
         problem = "the sample installation could not be made";
-    else if (!RunUpdater(updater, L"\\\\.\\pipe\\", NULL, NULL, L"ok", NULL, &o, &why))
+    else if (!RunUpdater(updater, L"\\\\.\\pipe\\", NULL, NULL, L"ok", 0, &o, &why))
         problem = why;
     else {
         /* The tool's stage fails, (1); should the tool pass, the day-off file's, (4), and it is no update. */
@@ -689,7 +692,7 @@ static void JunctionCase(const wchar_t *updater)
     const char *why = NULL, *problem;
     if (!MakeInstallation(install, &OldTime) || !WriteProductKey(install))
         problem = "the sample installation could not be made";
-    else if (!RunUpdater(updater, stage, NULL, NULL, L"ok", NULL, &o, &why))
+    else if (!RunUpdater(updater, stage, NULL, NULL, L"ok", 0, &o, &why))
         problem = why;
     else
         problem = Judge(&o, &BoxConfirm, IDOK, &BoxToolUpdated, install, 1, &OldTime, target);

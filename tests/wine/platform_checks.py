@@ -199,11 +199,12 @@ def start_field_check(session, field_check, updater):
                             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
-def stop_field_check_after_first_case(session, field_check, updater, sig):
-    """Starts the field check, sends it sig once the first case is through; its exit status and output."""
+def stop_field_check_after(session, field_check, updater, cases, sig):
+    """Starts the field check, sends it sig once that many cases are through; its exit status and output."""
     proc = start_field_check(session, field_check, updater)
     for line in proc.stdout:
-        if line.startswith((b"PASS", b"FAIL", b"SKIP")):
+        cases -= line.startswith((b"PASS", b"FAIL", b"SKIP"))
+        if not cases:
             proc.send_signal(sig)
             break
     out, err = proc.communicate(timeout=120)
@@ -222,12 +223,13 @@ def check_field_check(session, field_check, updater):
         faults.append("with the product installed it did not refuse (status %d), or touched its key" % proc.returncode)
     session.wine(["reg", "delete", PRODUCT_KEY, "/f"])
 
-    status, out = stop_field_check_after_first_case(session, field_check, updater, signal.SIGINT)
+    # Stopped as the fourth case starts, while it holds the sample tool open.
+    status, out = stop_field_check_after(session, field_check, updater, 3, signal.SIGINT)
     left = field_check_leftovers(session)
     if status != 3 or left:
         faults.append("stopped with Ctrl+C: status %d, left %s: %s" % (status, left, out[-300:]))
 
-    stop_field_check_after_first_case(session, field_check, updater, signal.SIGKILL)
+    stop_field_check_after(session, field_check, updater, 1, signal.SIGKILL)
     subprocess.run(session.command([WINESERVER, "-k"]), env=session.environment(), check=False)
     if not field_check_leftovers(session):
         faults.append("killed halfway, it left nothing, so the next run's clearing is not shown")
