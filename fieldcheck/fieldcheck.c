@@ -148,14 +148,25 @@ static void RemoveProductKey(void)
     }
 }
 
+/* Removes what this run made. A folder that a scanner or indexer still holds something in is tried again
+ * for a few seconds; one that stays keeps the key and its marker, so that the next run removes it. */
 static void CleanUp(void)
 {
+    const wchar_t *named[] = {work_root, program_folder, virtual_store};
     if (holding)
         CloseHandle(holding);
     holding = NULL;
-    RemoveTree(work_root);
-    RemoveTree(program_folder);
-    RemoveTree(virtual_store);
+    for (int i = 0; i < 3; i++) {
+        for (int tries = 0; tries < 10 && GetFileAttributesW(named[i]) != INVALID_FILE_ATTRIBUTES; tries++) {
+            if (tries)
+                Sleep(500);
+            RemoveTree(named[i]);
+        }
+        if (GetFileAttributesW(named[i]) != INVALID_FILE_ATTRIBUTES) {
+            printf("could not remove %ls: the field check's next run removes it\n", named[i]);
+            return;
+        }
+    }
     RemoveProductKey();
 }
 
@@ -187,11 +198,10 @@ static int WriteProductKey(const wchar_t *path)
 {
     static wchar_t folders[3 * MAX_PATH + 1];
     size_t used = 0;
-    for (const wchar_t *f = work_root;; f = f == work_root ? program_folder : virtual_store) {
-        wcscpy(folders + used, f);
-        used += wcslen(f) + 1;
-        if (f == virtual_store)
-            break;
+    const wchar_t *named[] = {work_root, program_folder, virtual_store};
+    for (int i = 0; i < 3; i++) {
+        wcscpy(folders + used, named[i]);
+        used += wcslen(named[i]) + 1;
     }
     folders[used++] = 0;
     for (int i = 0; i < 2; i++) {

@@ -217,6 +217,11 @@ def check_field_check(session, field_check, updater):
     faults = []
     field_check = os.path.abspath(field_check)
     session.reset_drive_c()
+    # What an earlier stage run that failed may have left, marked or not.
+    for path in field_check_leftovers(session):
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+    session.wine(["reg", "delete", PRODUCT_KEY, "/f"], check=False)
     session.wine(["reg", "add", PRODUCT_KEY, "/v", "Path", "/d", "C:\\Karyom", "/f"])
     proc = session.wine([field_check, windows_path_of_host(updater)], extra=NO_DEBUGGER, check=False, timeout=120)
     if proc.returncode != 2 or session.wine(["reg", "query", PRODUCT_KEY, "/v", "Path"], check=False).returncode:
