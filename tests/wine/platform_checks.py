@@ -207,6 +207,10 @@ def stop_field_check_after(session, field_check, updater, cases, sig):
         if not cases:
             proc.send_signal(sig)
             break
+    proc.wait(timeout=120)
+    if sig == signal.SIGKILL:
+        # The updater it had started lives on, holding the check's output open: end every Windows process.
+        subprocess.run(session.command([WINESERVER, "-k"]), env=session.environment(), check=False)
     out, err = proc.communicate(timeout=120)
     return proc.returncode, (out + err).decode("utf-8", "replace")
 
@@ -235,7 +239,6 @@ def check_field_check(session, field_check, updater):
         faults.append("stopped with Ctrl+C: status %d, left %s: %s" % (status, left, out[-300:]))
 
     stop_field_check_after(session, field_check, updater, 1, signal.SIGKILL)
-    subprocess.run(session.command([WINESERVER, "-k"]), env=session.environment(), check=False)
     if not field_check_leftovers(session):
         faults.append("killed halfway, it left nothing, so the next run's clearing is not shown")
     proc = session.wine([field_check, windows_path_of_host(updater)], extra=NO_DEBUGGER, check=False, timeout=600)
