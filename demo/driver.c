@@ -31,31 +31,16 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include "box_answering.h"
+
 #define DEFAULT_TIMEOUT_MS 60000
 #define MAX_BOXES 64
 #define MAX_INSTANCES 8
-
-/* One updater and how far its boxes have been answered. */
-struct Instance {
-    PROCESS_INFORMATION pi;
-    FILE *transcript;
-    const wchar_t *next_answer;
-    int boxes;
-    HWND last;
-    int done;
-    DWORD status;
-};
 
 static void Die(const wchar_t *what)
 {
     fwprintf(stderr, L"driver: %ls (error %lu)\n", what, GetLastError());
     exit(2);
-}
-
-/* Whether an environment entry "NAME=value" is TMP or TEMP, in any case. */
-static int IsStageVariable(const wchar_t *entry)
-{
-    return !_wcsnicmp(entry, L"TMP=", 4) || !_wcsnicmp(entry, L"TEMP=", 5);
 }
 
 /* The child's environment: this process's own without TMP and TEMP (in any spelling), then the lines
@@ -70,20 +55,8 @@ static wchar_t *EnvironmentBlock(const wchar_t *path)
     fclose(f);
     bytes[n] = 0;
 
-    wchar_t *own = GetEnvironmentStringsW();
-    size_t own_length = 0;
-    while (own[own_length])
-        own_length += wcslen(own + own_length) + 1;
-    wchar_t *block = calloc(own_length + n + 2, sizeof(wchar_t));
+    wchar_t *added = calloc(n + 2, sizeof(wchar_t));
     size_t used = 0;
-    for (const wchar_t *entry = own; *entry; entry += wcslen(entry) + 1) {
-        if (IsStageVariable(entry))
-            continue;
-        wcscpy(block + used, entry);
-        used += wcslen(entry) + 1;
-    }
-    FreeEnvironmentStringsW(own);
-
     char *line = bytes;
     while (*line) {
         char *end = strchr(line, '\n');
@@ -93,15 +66,17 @@ static wchar_t *EnvironmentBlock(const wchar_t *path)
         if (len && line[len - 1] == '\r')
             line[--len] = 0;
         if (len) {
-            int w = MultiByteToWideChar(CP_UTF8, 0, line, (int)len, block + used, (int)(own_length + n + 1 - used));
+            int w = MultiByteToWideChar(CP_UTF8, 0, line, (int)len, added + used, (int)(n + 1 - used));
             used += w;
-            block[used++] = 0;
+            added[used++] = 0;
         }
         if (!end)
             break;
         line = end + 1;
     }
-    block[used] = 0;
+    added[used] = 0;
+    wchar_t *block = ChildEnvironment(added);
+    free(added);
     return block;
 }
 
@@ -184,189 +159,16 @@ static void SetValues(const wchar_t *path, REGSAM view)
     fclose(f);
 }
 
-/* JSON string of UTF-16 text, as UTF-8. */
-static void PutJsonString(FILE *transcript, const wchar_t *text)
-{
-    fputc('"', transcript);
-    for (const wchar_t *p = text; *p; p++) {
-        wchar_t c = *p;
-        if (c == '"' || c == '\\')
-            fprintf(transcript, "\\%c", (char)c);
-        else if (c == '\n')
-            fputs("\\n", transcript);
-        else if (c == '\r')
-            fputs("\\r", transcript);
-        else if (c == '\t')
-            fputs("\\t", transcript);
-        else if (c < 0x20)
-            fprintf(transcript, "\\u%04x", (unsigned)c);
-        else {
-            char utf8[8];
-            int len = (c >= 0xD800 && c < 0xDC00 && p[1])
-                          ? WideCharToMultiByte(CP_UTF8, 0, p, 2, utf8, sizeof utf8, NULL, NULL)
-                          : WideCharToMultiByte(CP_UTF8, 0, p, 1, utf8, sizeof utf8, NULL, NULL);
-            if (c >= 0xD800 && c < 0xDC00 && p[1])
-                p++;
-            fwrite(utf8, 1, len, transcript);
-        }
-    }
-    fputc('"', transcript);
-}
-
-struct Search {
-    DWORD pid;
-    HWND found;
-    HWND skip;
-};
-
-static BOOL CALLBACK FindBox(HWND hwnd, LPARAM param)
-{
-    struct Search *s = (struct Search *)param;
-    DWORD pid = 0;
-    wchar_t cls[32];
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid != s->pid || hwnd == s->skip || !IsWindowVisible(hwnd))
-        return TRUE;
-    if (!GetClassNameW(hwnd, cls, 32) || wcscmp(cls, L"#32770") != 0)
-        return TRUE;
-    s->found = hwnd;
-    return FALSE;
-}
-
-/* The button set, from the push buttons the box kept: MB_OK 0, MB_OKCANCEL 1, ... */
-static int ButtonStyle(HWND box)
-{
-    int present = 0;
-    for (int id = IDOK; id <= IDNO; id++) {
-        HWND b = GetDlgItem(box, id);
-        if (b && IsWindowVisible(b))
-            present |= 1 << id;
-    }
-    struct {
-        int mask, style;
-    } sets[] = {
-        {1 << IDOK, MB_OK},
-        {1 << IDOK | 1 << IDCANCEL, MB_OKCANCEL},
-        {1 << IDABORT | 1 << IDRETRY | 1 << IDIGNORE, MB_ABORTRETRYIGNORE},
-        {1 << IDYES | 1 << IDNO | 1 << IDCANCEL, MB_YESNOCANCEL},
-        {1 << IDYES | 1 << IDNO, MB_YESNO},
-        {1 << IDRETRY | 1 << IDCANCEL, MB_RETRYCANCEL},
-    };
-    for (size_t i = 0; i < sizeof sets / sizeof sets[0]; i++) {
-        if (sets[i].mask == present)
-            return sets[i].style;
-    }
-    return 0x0F; /* an unknown set: never equal to a real style */
-}
-
-/* The icon, by comparing what the box shows with each system icon drawn on the same background.
- * Icon handles belong to the process that loaded them, so pixels are the only common ground. */
-static int IconMatch(HWND box, int *clear)
-{
-    HWND icon = GetDlgItem(box, 0x14); /* Windows' id for the icon */
-    if (!icon)
-        icon = GetDlgItem(box, 0x440); /* Wine's (stc1) */
-    if (!icon || !IsWindowVisible(icon)) {
-        *clear = 1;
-        return 0;
-    }
-    RECT r;
-    GetWindowRect(icon, &r);
-    int w = GetSystemMetrics(SM_CXICON), h = GetSystemMetrics(SM_CYICON);
-    HDC screen = GetDC(NULL);
-    HDC shown = CreateCompatibleDC(screen), drawn = CreateCompatibleDC(screen);
-    HBITMAP shown_bmp = CreateCompatibleBitmap(screen, w, h), drawn_bmp = CreateCompatibleBitmap(screen, w, h);
-    SelectObject(shown, shown_bmp);
-    SelectObject(drawn, drawn_bmp);
-    BitBlt(shown, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-    COLORREF background = GetPixel(shown, 0, 0);
-    struct {
-        LPCWSTR id;
-        int style;
-    } icons[] = {
-        {IDI_HAND, MB_ICONHAND},
-        {IDI_QUESTION, MB_ICONQUESTION},
-        {IDI_EXCLAMATION, MB_ICONEXCLAMATION},
-        {IDI_ASTERISK, MB_ICONASTERISK},
-    };
-    int best = 0;
-    long best_diff = -1, second_diff = -1;
-    for (size_t i = 0; i < sizeof icons / sizeof icons[0]; i++) {
-        HBRUSH brush = CreateSolidBrush(background);
-        RECT all = {0, 0, w, h};
-        FillRect(drawn, &all, brush);
-        DeleteObject(brush);
-        DrawIconEx(drawn, 0, 0, LoadIconW(NULL, icons[i].id), w, h, 0, NULL, DI_NORMAL);
-        long diff = 0;
-        for (int y = 0; y < h; y += 2) {
-            for (int x = 0; x < w; x += 2) {
-                COLORREF a = GetPixel(shown, x, y), b = GetPixel(drawn, x, y);
-                diff += labs((long)GetRValue(a) - GetRValue(b)) + labs((long)GetGValue(a) - GetGValue(b)) +
-                        labs((long)GetBValue(a) - GetBValue(b));
-            }
-        }
-        if (best_diff < 0 || diff < best_diff) {
-            second_diff = best_diff;
-            best_diff = diff;
-            best = icons[i].style;
-        } else if (second_diff < 0 || diff < second_diff) {
-            second_diff = diff;
-        }
-    }
-    /* A painted icon matches one system icon far better than any other. */
-    *clear = best_diff * 4 < second_diff;
-    DeleteDC(shown);
-    DeleteDC(drawn);
-    DeleteObject(shown_bmp);
-    DeleteObject(drawn_bmp);
-    ReleaseDC(NULL, screen);
-    return best;
-}
-
-/* The icon, once the box has painted it: a match that is not clear yet is tried again. */
-static int IconStyle(HWND box)
-{
-    int clear = 0, style = 0;
-    for (int tries = 0; tries < 40 && !clear; tries++) {
-        if (tries)
-            Sleep(50);
-        style = IconMatch(box, &clear);
-    }
-    return style;
-}
-
 /* Records the box and answers it for the instance; 0, or 1 when the instance showed too many boxes. */
-static int AnswerBox(struct Instance *u, HWND box, const wchar_t *shots, int pause_ms)
+static int RecordAndAnswer(struct Answered *u, const struct Box *box, FILE *transcript, const wchar_t *shots,
+                           int pause_ms)
 {
-    Sleep(50); /* let it paint */
-    wchar_t caption[1024] = L"", text[4096] = L"";
-    GetWindowTextW(box, caption, 1024);
-    HWND text_control = GetDlgItem(box, 0xFFFF);
-    if (text_control)
-        GetWindowTextW(text_control, text, 4096);
-    int style = ButtonStyle(box) | IconStyle(box);
-
-    /* The next answer: ok, cancel, or close (the title bar's close, which MessageBox reports as cancel). */
-    wchar_t answer[16] = L"ok";
-    if (*u->next_answer) {
-        size_t len = wcscspn(u->next_answer, L",");
-        if (len < 16) {
-            wcsncpy(answer, u->next_answer, len);
-            answer[len] = 0;
-        }
-        u->next_answer += len + (u->next_answer[len] == L',');
-    }
-    /* What MessageBox returns: a box without a Cancel button reports OK however it is left. */
-    int has_cancel = GetDlgItem(box, IDCANCEL) && IsWindowVisible(GetDlgItem(box, IDCANCEL));
-    int id = !wcscmp(answer, L"ok") || !has_cancel ? IDOK : IDCANCEL;
-
-    u->boxes++;
     if (shots && pause_ms > 0) {
         wchar_t marker[MAX_PATH];
         _snwprintf(marker, MAX_PATH, L"%ls\\box-%d.shown", shots, u->boxes);
         /* The marker holds the box's place on the screen: left top right bottom. */
         RECT r;
-        GetWindowRect(box, &r);
+        GetWindowRect(box->hwnd, &r);
         FILE *m = _wfopen(marker, L"wb");
         if (m) {
             fprintf(m, "%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
@@ -375,19 +177,14 @@ static int AnswerBox(struct Instance *u, HWND box, const wchar_t *shots, int pau
         Sleep(pause_ms);
     }
 
-    fputs("{\"caption\":", u->transcript);
-    PutJsonString(u->transcript, caption);
-    fputs(",\"text\":", u->transcript);
-    PutJsonString(u->transcript, text);
-    fprintf(u->transcript, ",\"style\":%d,\"answer\":%d}\n", style, id);
-    fflush(u->transcript);
+    fputs("{\"caption\":", transcript);
+    PutJsonString(transcript, box->caption);
+    fputs(",\"text\":", transcript);
+    PutJsonString(transcript, box->text);
+    fprintf(transcript, ",\"style\":%d,\"answer\":%d}\n", box->style, box->id);
+    fflush(transcript);
 
-    if (!wcscmp(answer, L"close"))
-        PostMessageW(box, WM_CLOSE, 0, 0);
-    else
-        PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
-    /* Either way the box goes; wait for it before looking for the next. */
-    u->last = box;
+    AnswerBox(u, box);
     return u->boxes > MAX_BOXES;
 }
 
@@ -448,15 +245,16 @@ int wmain(int argc, wchar_t **argv)
     if (instances < 1 || instances > MAX_INSTANCES)
         Die(L"--instances: 1 to 8");
 
-    static struct Instance runs[MAX_INSTANCES];
+    static struct Answered runs[MAX_INSTANCES];
+    static FILE *transcripts[MAX_INSTANCES];
     for (int k = 0; k < instances; k++) {
         wchar_t path[MAX_PATH];
         if (k == 0)
             _snwprintf(path, MAX_PATH, L"%ls", out);
         else
             _snwprintf(path, MAX_PATH, L"%ls.%d", out, k + 1);
-        runs[k].transcript = _wfopen(path, L"wb");
-        if (!runs[k].transcript)
+        transcripts[k] = _wfopen(path, L"wb");
+        if (!transcripts[k])
             Die(L"cannot create the transcript");
         runs[k].next_answer = answers;
     }
@@ -532,22 +330,16 @@ int wmain(int argc, wchar_t **argv)
         }
         Sleep(20);
         for (int k = 0; k < instances; k++) {
-            struct Instance *u = &runs[k];
+            struct Answered *u = &runs[k];
             if (u->done)
                 continue;
-            if (WaitForSingleObject(u->pi.hProcess, 0) == WAIT_OBJECT_0) {
-                GetExitCodeProcess(u->pi.hProcess, &u->status);
-                u->done = 1;
+            struct Box box;
+            int seen = PollAnswered(u, &box);
+            if (seen == 1)
                 running--;
+            if (seen != 2)
                 continue;
-            }
-            if (u->last && IsWindow(u->last))
-                continue; /* the box we answered is still closing */
-            struct Search s = {u->pi.dwProcessId, NULL, NULL};
-            EnumWindows(FindBox, (LPARAM)&s);
-            if (!s.found)
-                continue;
-            if (AnswerBox(u, s.found, k == 0 ? shots : NULL, pause_ms)) {
+            if (RecordAndAnswer(u, &box, transcripts[k], k == 0 ? shots : NULL, pause_ms)) {
                 TerminateProcess(u->pi.hProcess, 98);
                 fwprintf(stderr, L"driver: too many boxes\n");
                 return 3;
@@ -558,7 +350,7 @@ int wmain(int argc, wchar_t **argv)
     for (int k = 0; k < instances; k++) {
         CloseHandle(runs[k].pi.hThread);
         CloseHandle(runs[k].pi.hProcess);
-        fclose(runs[k].transcript);
+        fclose(transcripts[k]);
         wprintf(L" %lu", runs[k].status);
     }
     wprintf(L"\n");

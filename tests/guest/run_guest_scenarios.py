@@ -7,7 +7,7 @@
    registry and drive C; 2 and 3 are tasks among the scenarios.
 2. Where LZ32 comes from: a lz32.dll planted beside the updater is never loaded; nor are the DLLs the
    system loads for it on demand, planted beside it; the fallbacks for systems without the DLL search
-   flags hold.
+   flags hold; the field check, as it ships, passes on it.
 3. The scenarios for the 64-bit registry views ("backends": ["wow64"]): the same executable in a 64-bit
    prefix, the registry written through the view the scenario names.
 Prints how long each part took; exit status 1 if anything failed or differed."""
@@ -27,6 +27,7 @@ from platform_checks import check_lz32_binding, check_old_system_fallbacks, chec
 from run_wine_scenarios import run_cases, scenario_task, skip_reason  # noqa: E402
 from backend import WineBackend, WineSession  # noqa: E402
 import parallel  # noqa: E402
+from platform_checks import check_field_check  # noqa: E402
 
 WINE32 = "/usr/lib/wine/wine"
 WINE64 = "/usr/lib/wine/wine64"
@@ -100,6 +101,7 @@ def main():
     parser.add_argument("--planted-dll", required=True, help="the i686 DLL that marks its loading")
     parser.add_argument("--load-probe", required=True, help="the i686 program that loads DLLs by plain name")
     parser.add_argument("--fallback-probe", required=True, help="the i686 program that runs the fallbacks")
+    parser.add_argument("--field-check", required=True, help="build/win32/PernaFieldCheck.exe")
     parser.add_argument("--prefixes", default="/var/lib/guest-wine",
                         help="the folder of the two prefixes, prefix32 and prefix64 (the image's; made when absent)")
     # Two at once have failed here: under heavy load on the host, updater runs in the guest ended without
@@ -131,8 +133,9 @@ def main():
         failed += report("planted DLLs", check_planted_dlls(session, backend, args.updater, args.planted_dll,
                                                            args.load_probe, payloads, success))
         failed += report("old system", check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32))
+        failed += report("field check", check_field_check(session, args.field_check, args.updater))
         session.reset_drive_c()
-        return 3, failed
+        return 4, failed
 
     def wow64(prefixes):
         session, backend = prefixes.session("win64")

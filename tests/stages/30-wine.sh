@@ -9,7 +9,7 @@
 #     copy of the new size under Wine and refuse one of the old; each bad input must stop it unbuilt;
 #   - every scenario under Wine on build/win64/PernaUpdate.exe, in one prefix per CPU at once, compared
 #     with the Linux stand-in, where LZ32 is loaded from, DLLs planted beside the updater, and the
-#     fallbacks for systems without the DLL search flags.
+#     fallbacks for systems without the DLL search flags, and the field check (fieldcheck/) run on it.
 # Runs every check even when one fails; exit status 1 if any did.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -203,7 +203,7 @@ step "scenarios under Wine, against the stand-in" python3 tests/wine/run_wine_sc
   --bin1 build/native/payloads/BIN1.bin --bin2 build/native/payloads/BIN2.bin \
   --fake-lz32 build/win64/wine-tests/lz32.dll --static-probe build/win64/wine-tests/static_lz32_probe.exe \
   --planted-dll build/win64/wine-tests/planted_dll.dll --load-probe build/win64/wine-tests/load_library_probe.exe \
-  --fallback-probe build/win64/wine-tests/fallback_probe.exe
+  --fallback-probe build/win64/wine-tests/fallback_probe.exe --field-check build/win64/PernaFieldCheck.exe
 
 echo "windows stage: $failed check(s) failed"
 [ "$failed" -eq 0 ]

@@ -4,7 +4,7 @@
 #   - builds the win32 preset (the shipping executable and the i686 driver) and the stand-in;
 #   - boots the guest once, which runs every scenario the Wine stage runs on build/win32/PernaUpdate.exe,
 #     compared with the stand-in, the lz32.dll plant, the other DLLs planted beside it, the fallbacks for
-#     systems without the DLL search flags, and the WoW64 registry-view scenarios
+#     systems without the DLL search flags, the field check, and the WoW64 registry-view scenarios
 #     (tests/guest/run_guest_scenarios.py);
 #   - prints how long the image build, the boot and the scenarios took.
 # Fails with the reason when the guest cannot be made or booted.
@@ -50,7 +50,7 @@ bash scripts/guest.sh run python3 -u tests/guest/run_guest_scenarios.py \
   --bin1 build/native/payloads/BIN1.bin --bin2 build/native/payloads/BIN2.bin \
   --fake-lz32 build/win32/wine-tests/lz32.dll --static-probe build/win32/wine-tests/static_lz32_probe.exe \
   --planted-dll build/win32/wine-tests/planted_dll.dll --load-probe build/win32/wine-tests/load_library_probe.exe \
-  --fallback-probe build/win32/wine-tests/fallback_probe.exe \
+  --fallback-probe build/win32/wine-tests/fallback_probe.exe --field-check build/win32/PernaFieldCheck.exe \
   </dev/null 2>&1 | tee "$log" || status=$?
 
 # The guest ran the very file the static checks passed.

@@ -13,8 +13,14 @@ first thing."""
 
 import os
 import shutil
+import signal
+import subprocess
+import sys
 
 import scenario as sc
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "demo"))
+from wine_session import WINESERVER, windows_path_of_host  # noqa: E402
 
 MARKER = "lz32-planted-loaded.txt"
 PREFER_PLANT = "mscoree,mshtml=;lz32=n,b"
@@ -167,3 +173,89 @@ def report(what, faults):
     for f in faults:
         print("FAIL %s: %s" % (what, f))
     return 1 if faults else 0
+
+
+# The field check (fieldcheck/): what it must report under Wine. Wine enforces no file permissions and makes
+# no junctions, so those two cases can only be skipped here; everything else must pass.
+FIELD_PASSES = {"update", "cancel", "already-current", "held", "held-briefly", "pipe-tmp"}
+FIELD_SKIPS = {"not-elevated", "junction-tmp"}
+PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\KaryomWin.exe"
+NO_DEBUGGER = {"WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d"}
+
+
+def field_check_leftovers(session):
+    """What the field check may have left: its folders anywhere on drive C, and the product's key."""
+    left = [os.path.join(d, n) for d, dirs, files in os.walk(session.drive_c())
+            for n in dirs + files if n.lower().startswith("pernafieldcheck-")]
+    if session.wine(["reg", "query", PRODUCT_KEY], check=False).returncode == 0:
+        left.append(PRODUCT_KEY)
+    return left
+
+
+def start_field_check(session, field_check, updater):
+    env = session.environment()
+    env.update(NO_DEBUGGER)
+    return subprocess.Popen(session.command([session.wine_binary, field_check, windows_path_of_host(updater)]),
+                            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def stop_field_check_after(session, field_check, updater, cases, sig):
+    """Starts the field check, sends it sig once that many cases are through; its exit status and output."""
+    proc = start_field_check(session, field_check, updater)
+    for line in proc.stdout:
+        cases -= line.startswith((b"PASS", b"FAIL", b"SKIP"))
+        if not cases:
+            proc.send_signal(sig)
+            break
+    proc.wait(timeout=120)
+    if sig == signal.SIGKILL:
+        # The updater it had started lives on, holding the check's output open: end every Windows process.
+        subprocess.run(session.command([WINESERVER, "-k"]), env=session.environment(), check=False)
+    out, err = proc.communicate(timeout=120)
+    return proc.returncode, (out + err).decode("utf-8", "replace")
+
+
+def check_field_check(session, field_check, updater):
+    """The list of faults: the field check must refuse a machine with the product on it, leave nothing behind when
+    stopped (Ctrl+C) or killed halfway (the next run clears it), and give its verdicts on the updater."""
+    faults = []
+    field_check = os.path.abspath(field_check)
+    session.reset_drive_c()
+    # What an earlier stage run that failed may have left, marked or not.
+    for path in field_check_leftovers(session):
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+    session.wine(["reg", "delete", PRODUCT_KEY, "/f"], check=False)
+    session.wine(["reg", "add", PRODUCT_KEY, "/v", "Path", "/d", "C:\\Karyom", "/f"])
+    proc = session.wine([field_check, windows_path_of_host(updater)], extra=NO_DEBUGGER, check=False, timeout=120)
+    if proc.returncode != 2 or session.wine(["reg", "query", PRODUCT_KEY, "/v", "Path"], check=False).returncode:
+        faults.append("with the product installed it did not refuse (status %d), or touched its key" % proc.returncode)
+    session.wine(["reg", "delete", PRODUCT_KEY, "/f"])
+
+    # Stopped as the fourth case starts, while it holds the sample tool open.
+    status, out = stop_field_check_after(session, field_check, updater, 3, signal.SIGINT)
+    left = field_check_leftovers(session)
+    if status != 3 or left:
+        faults.append("stopped with Ctrl+C: status %d, left %s: %s" % (status, left, out[-300:]))
+
+    stop_field_check_after(session, field_check, updater, 1, signal.SIGKILL)
+    if not field_check_leftovers(session):
+        faults.append("killed halfway, it left nothing, so the next run's clearing is not shown")
+    proc = session.wine([field_check, windows_path_of_host(updater)], extra=NO_DEBUGGER, check=False, timeout=600)
+    out = proc.stdout.decode("utf-8", "replace")
+    lines = [line for line in out.splitlines() if line[:4] in ("PASS", "FAIL", "SKIP")]
+    results = {line[5:].split(":")[0]: line[:4] for line in lines}
+    expected = {name: "PASS" for name in FIELD_PASSES}
+    expected.update({name: "SKIP" for name in FIELD_SKIPS})
+    summary = "%d passed, 0 failed, %d skipped" % (len(FIELD_PASSES), len(FIELD_SKIPS))
+    if results != expected or summary not in out or proc.returncode != 0:
+        faults.append("after a killed run, status %d:\n%s%s" % (proc.returncode, out, proc.stderr.decode()[-300:]))
+    left = field_check_leftovers(session)
+    if left:
+        faults.append("a full run left %s" % left)
+    if not faults:
+        print("ok   the field check: refuses an installed product, cleans up when stopped or killed, and gives")
+        for line in lines:
+            print("       " + line)
+    session.reset_drive_c()
+    return faults

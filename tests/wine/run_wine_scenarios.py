@@ -15,7 +15,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 sys.path.insert(0, HERE)
 import scenario as sc  # noqa: E402
-from platform_checks import check_lz32_binding, check_old_system_fallbacks, check_planted_dlls, report  # noqa: E402
+from platform_checks import (check_field_check, check_lz32_binding, check_old_system_fallbacks,  # noqa: E402
+                             check_planted_dlls, report)
 from backend import WineBackend, WineSession, free_display  # noqa: E402
 import parallel  # noqa: E402
 
@@ -220,6 +221,7 @@ def main():
     parser.add_argument("--planted-dll", help="the DLL that marks its loading: also plant it beside the updater")
     parser.add_argument("--load-probe", help="the program that loads DLLs by plain name (that check's control)")
     parser.add_argument("--fallback-probe", help="the platform's fallbacks for older systems, run (needs --fake-lz32)")
+    parser.add_argument("--field-check", help="the field check (PernaFieldCheck.exe): also run it on the updater")
     parser.add_argument("--display", default=None, help="the X display for Xvfb (default: a free one)")
     parser.add_argument("--keep-session", action="store_true", help="leave the wineserver and Xvfb running")
     parser.add_argument("--jobs", type=int, default=1,
@@ -259,6 +261,9 @@ def main():
         if args.fallback_probe:
             ran += 1
             failed += report("old system", check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32))
+        if args.field_check:
+            ran += 1
+            failed += report("field check", check_field_check(session, args.field_check, args.updater))
     finally:
         session.reset_drive_c()
         if not args.keep_session:
