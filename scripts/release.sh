@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The release: the shipping executable built from the release inputs in a clean build folder of its own,
 # checked with szdd inspect, signed with a trusted timestamp, and written to DIR (default dist/) as
-# PernaUpdate.exe, SHA256SUMS and inspect.txt.
+# PernaUpdate.exe, PernaFieldCheck.exe (the field check for test machines, unsigned), SHA256SUMS and
+# inspect.txt.
 #   scripts/release.sh --perna FILE --kalendo FILE [--perna-time T] [--kalendo-time T]
 #       [--version A.B.C.D [--product-version A.B.C.D]]
 #       (--sign-key KEY --sign-cert CERT --timestamp URL | --unsigned) [--out DIR]
@@ -152,8 +153,8 @@ fi
 
 release=$work/release
 mkdir "$release"
-cp "$build/PernaUpdate.exe" "$work/inspect.txt" "$release/"
-(cd "$release" && sha256sum PernaUpdate.exe >SHA256SUMS)
+cp "$build/PernaUpdate.exe" "$build/PernaFieldCheck.exe" "$work/inspect.txt" "$release/"
+(cd "$release" && sha256sum PernaUpdate.exe PernaFieldCheck.exe >SHA256SUMS)
 
 if [ -e "$out" ]; then
   mv -T -- "$out" "$work/previous" || fail "cannot move the existing $out aside"
@@ -165,7 +166,7 @@ fi
 
 versions=$(awk '/^  (File|Product)Version +[0-9]/ { print $2 }' "$out/inspect.txt" | paste -sd/)
 cat <<EOF
-release: $out: PernaUpdate.exe ($(stat -c %s "$out/PernaUpdate.exe") bytes), SHA256SUMS, inspect.txt
+release: $out: PernaUpdate.exe ($(stat -c %s "$out/PernaUpdate.exe") bytes), PernaFieldCheck.exe (for test machines, unsigned), SHA256SUMS, inspect.txt
   PERNA.EXE    $(stat -c %s "$perna") bytes, $perna_time, $perna_time_from
   KALENDO.INI  $(stat -c %s "$kalendo") bytes, $kalendo_time, $kalendo_time_from
   accepted     an installed PERNA.EXE of $(stat -c %s "$perna") bytes (give or take one)

@@ -60,7 +60,7 @@ release_gives_the_built_executable() {
   }
   local files
   files=$(ls -A "$out" | LC_ALL=C sort | tr '\n' ' ')
-  if [ "$files" != "PernaUpdate.exe SHA256SUMS inspect.txt " ]; then
+  if [ "$files" != "PernaFieldCheck.exe PernaUpdate.exe SHA256SUMS inspect.txt " ]; then
     echo "the release holds: $files"
     return 1
   fi
