@@ -81,6 +81,7 @@ def load(path):
     s.setdefault("links", {})
     s.setdefault("beside_exe", {})
     s.setdefault("drive_letters", True)
+    s.setdefault("virtualized", False)
     s.setdefault("pipe_servers", [])
     s.setdefault("resources", {})
     for winpath, link in s["links"].items():
@@ -131,6 +132,9 @@ def load(path):
     wine_only += ["run_lock squatted" for run in s["runs"] if run["run_lock"] == "squatted"][:1]
     if wine_only and runs_on(s, "stand-in"):
         raise ScenarioError('%s: the stand-in cannot set up %s: give "backends": ["wine"]' % (s["name"], ", ".join(wine_only)))
+    # Wine runs every process elevated as far as the updater can tell: nothing virtualizes its writes.
+    if s["virtualized"] and s["backends"] != ["stand-in"]:
+        raise ScenarioError('%s: only the stand-in models a virtualized token: give "backends": ["stand-in"]' % s["name"])
     return s
 
 
@@ -630,6 +634,8 @@ class StandinBackend:
         env["TZ"] = scenario["tz"]
         if not scenario["drive_letters"]:
             env["WINSTUB_NO_DRIVE_LETTERS"] = "1"
+        if scenario["virtualized"]:
+            env["WINSTUB_VIRTUALIZED"] = "1"
         for letter in "CDEFGH":
             root = os.path.join(prepared.sandbox, "drive-" + letter)
             env["WINSTUB_DRIVE_" + letter] = root
