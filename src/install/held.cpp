@@ -19,8 +19,8 @@ void StartHeldFileWait(HeldFileWait *wait)
 
 int WaitForHeldFile(HeldFileWait *wait, LONG status)
 {
-    // Another process's open shows as a sharing violation, and, to a rename over the file or an open of a
-    // file whose deletion is pending, as access denied; nothing else passes with time.
+    // Another process's open shows as a sharing violation, and, to a rename over the file, as access denied;
+    // nothing else passes with time.
     if ((status != STATUS_SHARING_VIOLATION && status != STATUS_ACCESS_DENIED) || wait->waited >= HeldFileWaitBound)
         return 0;
     DWORD pause = wait->next;
