@@ -5,11 +5,12 @@
  *   driver.exe --exe PATH --transcript OUT [--cwd DIR] [--env FILE] [--answers ok,cancel,close,...]
  *              [--args TEXT] [--hold PATH] [--hold-shared PATH] [--clear-key KEY] [--registry FILE.reg]
  *              [--values FILE [--view 32|64]] [--instances N] [--pause-ms N --shots DIR]
- *              [--hold-mutex NAME] [--squat NAME] [--pipe-server NAME] [--timeout-ms N]
+ *              [--hold-mutex NAME] [--squat NAME] [--pipe-server NAME] [--timeout-ms N] [--hold-for-ms N]
  *
  * --env: UTF-8 lines NAME=VALUE added to this process's environment, from which TMP and TEMP are
  * removed first. --hold PATH (up to 8): kept open with share mode 0 while the updater runs;
- * --hold-shared PATH: likewise, sharing read, write and delete. --instances N (up to 8): that many
+ * --hold-shared PATH: likewise, sharing read, write and delete; --hold-for-ms N: every hold let go N ms after
+ * the updaters start, instead of when they end. --instances N (up to 8): that many
  * updaters started at once, each answered by the same list; the first records to OUT, the k-th to
  * OUT.k. --hold-mutex NAME: a mutex of that name created and owned by this process until the updaters
  * end; --squat NAME: an event of that name instead, which takes the name from any mutex.
@@ -196,7 +197,7 @@ int wmain(int argc, wchar_t **argv)
     const wchar_t *pipe_name[4];
     int pipes = 0;
     int holds = 0, clears = 0, pause_ms = 0, instances = 1, shared[8];
-    DWORD timeout_ms = DEFAULT_TIMEOUT_MS;
+    DWORD timeout_ms = DEFAULT_TIMEOUT_MS, hold_for_ms = 0;
     REGSAM view = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!wcscmp(argv[i], L"--exe"))
@@ -215,6 +216,8 @@ int wmain(int argc, wchar_t **argv)
             shared[holds] = 0, hold[holds++] = argv[i + 1];
         else if (!wcscmp(argv[i], L"--hold-shared") && holds < 8)
             shared[holds] = 1, hold[holds++] = argv[i + 1];
+        else if (!wcscmp(argv[i], L"--hold-for-ms"))
+            hold_for_ms = (DWORD)_wtoi(argv[i + 1]);
         else if (!wcscmp(argv[i], L"--clear-key") && clears < 8)
             clear[clears++] = argv[i + 1];
         else if (!wcscmp(argv[i], L"--registry"))
@@ -329,6 +332,11 @@ int wmain(int argc, wchar_t **argv)
             return 3;
         }
         Sleep(20);
+        if (hold_for_ms && GetTickCount() - started >= hold_for_ms) {
+            for (int i = 0; i < holds; i++)
+                CloseHandle(held[i]);
+            holds = 0;
+        }
         for (int k = 0; k < instances; k++) {
             struct Answered *u = &runs[k];
             if (u->done)

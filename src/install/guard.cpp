@@ -29,9 +29,18 @@ int CompareFileTimes(const FILETIME *a, const FILETIME *b)
 
 InstalledFileVerdict CheckInstalledFile(HANDLE folder, const char *targetName, const FILETIME *payloadTime)
 {
-    // Share mode 0: a tool that another process holds open counts as not installed.
-    HANDLE file;
-    if (folder == INVALID_HANDLE_VALUE || OpenInFolder(folder, targetName, GENERIC_READ, 0, FILE_OPEN, 0, &file) < 0)
+    // Share mode 0: a tool that another process holds open counts as not installed, once it has been held
+    // for longer than a scanner holds a file.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (folder == INVALID_HANDLE_VALUE)
+        return InstalledFileMissing;
+    HeldFileWait wait;
+    StartHeldFileWait(&wait);
+    LONG opened;
+    do
+        opened = OpenInFolder(folder, targetName, GENERIC_READ, 0, FILE_OPEN, 0, &file);
+    while (opened < 0 && WaitForHeldFile(&wait, opened));
+    if (opened < 0)
         return InstalledFileMissing;
     FILETIME installed = {0, 0};
     GetFileTime(file, NULL, NULL, &installed);

@@ -63,6 +63,25 @@ void RemoveLeftovers(const PayloadSpec *row, const char *installDir);
 // it was deleted, 0 when it stays (absent, held, or anything else).
 int RemoveOwnLeftover(HANDLE folder, const char *name, const unsigned char *stream, DWORD streamLength);
 
+// The longest a file that another process holds open is waited for, in milliseconds, each time the guard
+// opens the tool, the expanded file is renamed over a target or a leftover is opened: the waits, from 50 ms
+// doubling to 500 ms, add up to this.
+const DWORD HeldFileWaitBound = 3000;
+
+// The waits so far for one file.
+struct HeldFileWait {
+    DWORD waited;  // milliseconds waited
+    DWORD next;    // the next wait
+};
+
+// Starts the waits for one file; nothing.
+void StartHeldFileWait(HeldFileWait *wait);
+
+// After an open or rename of a file failed with status: when it may be another process's hold that ends soon
+// (a sharing violation, access denied) and the bound is not reached, waits a little and returns 1 (try
+// again); otherwise returns 0 at once.
+int WaitForHeldFile(HeldFileWait *wait, LONG status);
+
 // Opens the folder at path for reaching names in it; 1 with its handle, or 0 (handle INVALID_HANDLE_VALUE) when
 // it cannot be opened or is not a folder on a disk volume (a pipe, a device, a file).
 int OpenCheckedFolder(const char *path, HANDLE *folder);

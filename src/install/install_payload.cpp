@@ -66,8 +66,8 @@ int LeavesRoomForEveryPayload(const char *path, size_t nameLength)
 }
 
 // Renames the expanded file over the target through its own handle, within the installation folder's
-// handle, never by a name or a path; 1, or 0 when it stays where it was.
-int RenameOverTarget(HANDLE expanded, HANDLE folder, const char *targetName)
+// handle, never by a name or a path; the NTSTATUS, negative when it stays where it was.
+LONG RenameOverTarget(HANDLE expanded, HANDLE folder, const char *targetName)
 {
     union {
         FILE_RENAME_INFORMATION info;
@@ -85,7 +85,7 @@ int RenameOverTarget(HANDLE expanded, HANDLE folder, const char *targetName)
     }
     rename.info.FileNameLength = (ULONG)(nameLength * sizeof(WCHAR));
     IO_STATUS_BLOCK status;
-    return NtSetInformationFile(expanded, &status, &rename, sizeof rename, FileRenameInformation) == 0;
+    return NtSetInformationFile(expanded, &status, &rename, sizeof rename, FileRenameInformation);
 }
 
 // Whether the entry of the folder that bears the name is known to be the file the handle is open on; 1, or 0
@@ -279,7 +279,14 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     if (SetFilePointer(open.expanded, 0, NULL, FILE_BEGIN) != 0 || !FileHasDigest(open.expanded, row->digest) ||
         !SetFileTime(open.expanded, NULL, NULL, &payloadTime) || !FlushFileBuffers(open.expanded))
         return Fail(&open, row->copyFailed);
-    if (!RenameOverTarget(open.expanded, open.folder, row->targetName))
+    // A target that any process has open cannot be replaced; a scanner's open ends within a moment.
+    HeldFileWait wait;
+    StartHeldFileWait(&wait);
+    LONG renamed;
+    do
+        renamed = RenameOverTarget(open.expanded, open.folder, row->targetName);
+    while (renamed < 0 && WaitForHeldFile(&wait, renamed));
+    if (renamed < 0)
         return Fail(&open, row->targetFailed);
     // Success only on a positive match: a system that carries out a rename by the file's name rather than
     // through its handle (Wine does) would have moved whatever another process put at that name, and a

@@ -39,6 +39,25 @@ void GiveBackRunLock(HANDLE lock)
     CloseHandle(lock);
 }
 
+// Turns file and registry virtualization off for this process where its token has it on; nothing. Windows
+// turns it on for a process that is not elevated and whose image carries no manifest (this one, started where
+// installer detection is switched off): its writes to the protected installation folder would then land in the
+// user's own store, the run would report the product updated, and the product would stay as it was. Off, such
+// a write fails as it is, and the run says so. A system without virtualization (before Vista) fails the query.
+void TurnOffVirtualization()
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, &token))
+        return;
+    DWORD enabled = 0;
+    DWORD length = 0;
+    if (GetTokenInformation(token, TokenVirtualizationEnabled, &enabled, sizeof enabled, &length) && enabled != 0) {
+        DWORD off = 0;
+        SetTokenInformation(token, TokenVirtualizationEnabled, &off, sizeof off);
+    }
+    CloseHandle(token);
+}
+
 // The run itself, from the registry to the closing boxes.
 void UpdateOnce()
 {
@@ -87,6 +106,8 @@ int ReadInstallationDirectory(char *buffer, DWORD capacity)
 
 int RunUpdate()
 {
+    // Before any file or registry access: none of them may be redirected.
+    TurnOffVirtualization();
     // A second run waits here for the first, and then finds its work done; nothing has been read or
     // changed when it cannot wait any longer.
     HANDLE lock = TakeRunLock();

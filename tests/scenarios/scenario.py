@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zoneinfo
 
@@ -81,6 +82,7 @@ def load(path):
     s.setdefault("links", {})
     s.setdefault("beside_exe", {})
     s.setdefault("drive_letters", True)
+    s.setdefault("virtualized", False)
     s.setdefault("pipe_servers", [])
     s.setdefault("resources", {})
     for winpath, link in s["links"].items():
@@ -131,6 +133,9 @@ def load(path):
     wine_only += ["run_lock squatted" for run in s["runs"] if run["run_lock"] == "squatted"][:1]
     if wine_only and runs_on(s, "stand-in"):
         raise ScenarioError('%s: the stand-in cannot set up %s: give "backends": ["wine"]' % (s["name"], ", ".join(wine_only)))
+    # Wine runs every process elevated as far as the updater can tell: nothing virtualizes its writes.
+    if s["virtualized"] and s["backends"] != ["stand-in"]:
+        raise ScenarioError('%s: only the stand-in models a virtualized token: give "backends": ["stand-in"]' % s["name"])
     return s
 
 
@@ -262,7 +267,7 @@ class Prepared:
         self.sandbox = sandbox
         self.registry_file = None
         self.before = {}        # Windows path -> (bytes, mtime_ns)
-        self.held = []          # (host path, shared) of the files to hold during the run
+        self.held = []          # (host path, shared, milliseconds or None for the whole run) of the files to hold
         self.readonly_dirs = []  # host paths of directories made read-only
         self.resource_files = {}
         self.links = {}         # Windows path -> ("symbolic" or "hard", host path of the target)
@@ -290,9 +295,14 @@ def prepare(scenario, backend, sandbox, payloads):
         set_time(host, time_ns(entry.get("time", "old"), tz))
         if entry.get("readonly"):
             os.chmod(host, 0o444)
-        if entry.get("held"):
-            # true: held with exclusive access; "shared": held with full sharing (delete too).
-            p.held.append((host, entry["held"] == "shared"))
+        held = entry.get("held")
+        if held:
+            # true: held with exclusive access; "shared": held with full sharing (delete too); {"for_ms": N}:
+            # held with exclusive access from just before the run for N milliseconds.
+            timed = held.get("for_ms") if isinstance(held, dict) else None
+            if isinstance(held, dict) and (not isinstance(timed, int) or timed <= 0 or set(held) != {"for_ms"}):
+                raise ScenarioError("%s: held %r: want true, \"shared\" or {\"for_ms\": N}" % (winpath, held))
+            p.held.append((host, held == "shared", timed))
         p.before[winpath] = (data, os.stat(host).st_mtime_ns)
     # Links after the files, whose names they may take and to which they may point.
     for winpath, link in scenario["links"].items():
@@ -602,14 +612,21 @@ class StandinBackend:
         return [os.path.join(sandbox, d) for d in sorted(os.listdir(sandbox)) if d.startswith("drive-")]
 
     @contextlib.contextmanager
-    def hold(self, host_path, shared=False):
+    def hold(self, host_path, shared=False, for_ms=None):
         """Holds the file from this process, which is not the updater's: with an exclusive lock, or with a
-        shared one, which the stand-in takes for an open that shares everything."""
+        shared one, which the stand-in takes for an open that shares everything; for_ms: let go after that
+        many milliseconds (a timer thread), else at the end."""
         with open(host_path, "rb") as f:
             fcntl.flock(f.fileno(), fcntl.LOCK_SH if shared else fcntl.LOCK_EX)
+            timer = threading.Timer(for_ms / 1000.0, fcntl.flock, (f.fileno(), fcntl.LOCK_UN)) if for_ms else None
+            if timer:
+                timer.start()
             try:
                 yield
             finally:
+                if timer:
+                    timer.cancel()
+                    timer.join()
                 fcntl.flock(f.fileno(), fcntl.LOCK_UN)
 
     @contextlib.contextmanager
@@ -630,6 +647,8 @@ class StandinBackend:
         env["TZ"] = scenario["tz"]
         if not scenario["drive_letters"]:
             env["WINSTUB_NO_DRIVE_LETTERS"] = "1"
+        if scenario["virtualized"]:
+            env["WINSTUB_VIRTUALIZED"] = "1"
         for letter in "CDEFGH":
             root = os.path.join(prepared.sandbox, "drive-" + letter)
             env["WINSTUB_DRIVE_" + letter] = root
@@ -668,8 +687,8 @@ class StandinBackend:
         if run["racers"] or run["run_lock"] not in (None, "held"):
             raise ScenarioError("the stand-in runs no racers and squats no names")
         with contextlib.ExitStack() as stack:
-            for host, shared in prepared.held:
-                stack.enter_context(self.hold(host, shared))
+            for host, shared, for_ms in prepared.held:
+                stack.enter_context(self.hold(host, shared, for_ms))
             if run["run_lock"] == "held":
                 stack.enter_context(self.hold_run_lock(prepared))
             # Started in the root of drive C, where the Wine driver starts the updater: relative paths (an

@@ -125,8 +125,15 @@ class WineBackend:
         registry = scenario["registry"]
         if registry and registry.get("key") and registry["key"].lower() != sc.APP_PATHS_KEY.lower():
             clear_keys.append(registry["key"])
-        held = [(self.windows_path(host), shared) for host, shared in prepared.held]
+        held = [(self.windows_path(host), shared) for host, shared, _ in prepared.held]
         options = self.registry_options(scenario, prepared)
+        # The driver lets go of every hold at once: a timed hold is the scenario's only kind.
+        timed = {for_ms for _, _, for_ms in prepared.held}
+        if len(timed) > 1:
+            raise sc.ScenarioError("%s: the driver holds files either for one given time or for the whole run"
+                                   % scenario["name"])
+        if timed and None not in timed:
+            options += ["--hold-for-ms", str(timed.pop())]
         options += ["--timeout-ms", str((self.timeout - DRIVER_MARGIN_SECONDS) * 1000)]
         if run["run_lock"] == "held":
             options += ["--hold-mutex", sc.RUN_LOCK_NAME]

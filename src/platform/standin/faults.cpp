@@ -16,7 +16,7 @@
 // The C library's calls set errno, as their callers expect; the registry, LZ and ntdll calls report their
 // error in what they return. Failing a closing call (a close, CryptDestroyHash, CryptReleaseContext) still
 // releases its handle: the caller can do nothing about it. A failed WriteFile writes half its bytes first,
-// as a disk that fills up does.
+// as a disk that fills up does. A failed Sleep returns at once, as a wait cut short.
 // A table read by its columns: the formatter leaves it alone.
 // clang-format off
 const StandinCall StandinCalls[StandinCallCount] = {
@@ -63,6 +63,10 @@ const StandinCall StandinCalls[StandinCallCount] = {
     {"GetFileType",             FILE_TYPE_UNKNOWN,                  ERROR_INVALID_HANDLE,           0},
     {"GetFileInformationByHandleEx", FALSE,                         ERROR_INVALID_PARAMETER,        0},
     {"DuplicateHandle",         FALSE,                              ERROR_NOT_ENOUGH_MEMORY,        0},
+    {"OpenProcessToken",        FALSE,                              ERROR_ACCESS_DENIED,            0},
+    {"GetTokenInformation",     FALSE,                              ERROR_INVALID_PARAMETER,        0},
+    {"SetTokenInformation",     FALSE,                              ERROR_PRIVILEGE_NOT_HELD,       0},
+    {"Sleep",                   0,                                  0,                              0},
 };
 // clang-format on
 
@@ -74,7 +78,7 @@ enum FaultKind { FAULT_ONCE, FAULT_FROM, FAULT_EXIT };
 // understood (which runs nothing, so that a mistyped fault cannot pass for a run that survived it).
 const int AbruptExitStatus = 86;
 const int BadFaultStatus = 85;
-const size_t FaultCapacity = 8;
+const size_t FaultCapacity = 16;
 
 struct Fault {
     FaultKind kind;
@@ -173,7 +177,7 @@ void ReadFaults(const char *text)
         if (length == 0)
             RefuseFault(text, strlen(text), "an empty entry between commas");
         if (state.faultCount == FaultCapacity)
-            RefuseFault(entry, length, "more faults than the stand-in holds (8)");
+            RefuseFault(entry, length, "more faults than the stand-in holds (16)");
         state.faults[state.faultCount++] = ReadFaultEntry(entry, length);
         entry += length;
         if (*entry == '\0')

@@ -215,6 +215,47 @@ int ResolvedFolderAndName(const char *hostPath, std::string *folder, std::string
 
 namespace {
 
+// Where a process with virtualization enabled finds what it writes to a protected folder of drive C: the same
+// path under the user's store ("C:\Karyom\PERNA.EXE" -> "C:\Users\user\AppData\Local\VirtualStore\Karyom\PERNA.EXE").
+const char VirtualStoreRoot[] = "C:\\Users\\user\\AppData\\Local\\VirtualStore\\";
+
+// Makes the host directories above a host path that are missing (the store's folders, as Windows makes
+// them on the first redirected write); nothing.
+void MakeHostParents(const char *hostPath)
+{
+    char parent[HostPathCapacity];
+    snprintf(parent, sizeof parent, "%s", hostPath);
+    for (char *slash = strchr(parent + 1, '/'); slash != NULL; slash = strchr(slash + 1, '/')) {
+        *slash = '\0';
+        mkdir(parent, 0755);
+        *slash = '/';
+    }
+}
+
+// The store's path for a file path, when the token is virtualized and the file is to be looked for there: a
+// copy is there already, or the name is being written (renaming: always; creating: when nothing is at the
+// name) in a folder in which nothing may be created. 1 with the path in stored (its folders made), or 0.
+int VirtualizedPath(const char *path, int renaming, int creating, char *stored, size_t capacity)
+{
+    char full[HostPathCapacity], host[HostPathCapacity], storedHost[HostPathCapacity];
+    DWORD saved = GetLastError();
+    int redirect = 0;
+    struct stat st;
+    if (TokenVirtualized() && FullWindowsPath(path, full, sizeof full) && (full[0] == 'C' || full[0] == 'c') &&
+        full[1] == ':' && full[2] == '\\' &&
+        snprintf(stored, capacity, "%s%s", VirtualStoreRoot, full + 3) < (int)capacity &&
+        HostPath(full, host, sizeof host) && HostPath(stored, storedHost, sizeof storedHost)) {
+        if (lstat(storedHost, &st) == 0)
+            redirect = 1;
+        else if ((renaming || (creating && lstat(host, &st) != 0)) && !HostDirectoryWritable(host))
+            redirect = 2;
+    }
+    if (redirect == 2)
+        MakeHostParents(storedHost);
+    SetLastError(saved);
+    return redirect != 0;
+}
+
 // The root of the named-pipe file system ("\\.\pipe\"), as an open of it for naming pipes in would get it:
 // a folder of sorts, but none on a disk. The pipes below it have no servers here.
 const char PipeRoot[] = "\\\\.\\pipe\\";
@@ -256,6 +297,11 @@ HANDLE OpenWindowsFile(LPCSTR path, DWORD access, DWORD shareMode, DWORD disposi
         snprintf(root->path, sizeof root->path, "%s", path);
         return (HANDLE)HandleValue(root);
     }
+    // A file, not a folder, may be found in or put into the user's store instead.
+    char stored[HostPathCapacity];
+    int creating = disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING;
+    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 && VirtualizedPath(path, 0, creating, stored, sizeof stored))
+        path = stored;
     char host[HostPathCapacity];
     if (!HostPath(path, host, sizeof host))
         return INVALID_HANDLE_VALUE;
@@ -584,6 +630,8 @@ BOOL CloseHandle(HANDLE object)
         CloseFileSlot(handle);
     } else {
         handle = HandleFromValue((uintptr_t)object, HANDLE_MUTEX);
+        if (handle == NULL)
+            handle = HandleFromValue((uintptr_t)object, HANDLE_TOKEN);
         if (handle == NULL) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
@@ -842,7 +890,12 @@ LONG NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *informatio
     name[characters] = '\0';
     char newPath[HostPathCapacity];
     char to[HostPathCapacity];
-    if (!JoinInFolder(root->path, name, newPath, sizeof newPath) || !HostPath(newPath, to, sizeof to))
+    char stored[HostPathCapacity];
+    if (!JoinInFolder(root->path, name, newPath, sizeof newPath))
+        return STATUS_OBJECT_NAME_INVALID;
+    if (VirtualizedPath(newPath, 1, 0, stored, sizeof stored))
+        snprintf(newPath, sizeof newPath, "%s", stored);
+    if (!HostPath(newPath, to, sizeof to))
         return STATUS_OBJECT_NAME_INVALID;
     // By name, as Wine does: whatever now stands at the handle's name is what moves.
     if (DeleteBlockedBySharingOtherThan(from, handle))

@@ -1,4 +1,4 @@
-// The stand-in's handles: one table of slots for files, registry keys, LZ files, hashes and mutexes.
+// The stand-in's handles: one table of slots for files, registry keys, LZ files, hashes, mutexes and tokens.
 #include "standin.h"
 
 #include <cstring>
@@ -22,6 +22,7 @@ const char *KindName(HandleKind kind)
     case HANDLE_CRYPT: return "crypt";
     case HANDLE_HASH: return "hash";
     case HANDLE_MUTEX: return "mutex";
+    case HANDLE_TOKEN: return "token";
     default: return "free";
     }
 }

@@ -1,4 +1,5 @@
-// The stand-in's kernel objects: mutexes, named ones shared by every stand-in process of one machine.
+// The stand-in's kernel objects and waits: mutexes, named ones shared by every stand-in process of one machine, and
+// Sleep.
 //
 // WINSTUB_MACHINE: a directory that stands for the machine's object namespace; a named mutex is a file
 // there, locked (flock) by the process that owns it and marked while owned, so that the next owner can
@@ -125,4 +126,12 @@ BOOL ReleaseMutex(HANDLE object)
         flock(mutex->fd, LOCK_UN);
     }
     return TRUE;
+}
+
+void Sleep(DWORD milliseconds)
+{
+    // Really waits: the tests' holders let go of a file after a time of the host's clock.
+    if (StandinEnter(CallSleep) != NULL)
+        return;
+    usleep((useconds_t)milliseconds * 1000);
 }

@@ -3,8 +3,8 @@
 // The parts, one file each: faults.cpp (the call table, faults, the call log, the last error), handles.cpp,
 // paths.cpp, files.cpp (kernel32's file calls, and ntdll's NtSetInformationFile), registry.cpp, lz.cpp,
 // boxes.cpp (MessageBoxA), environment.cpp (getenv, the Windows directory, time conversions),
-// resources.cpp, codepage.cpp (the ANSI code page: its lead bytes, and its conversions to and from the
-// host's UTF-8), crypto.cpp (CryptoAPI's SHA-256) and objects.cpp (mutexes). The calls themselves are
+// resources.cpp, token.cpp (the process token), codepage.cpp (the ANSI code page: its lead bytes, and its conversions
+// to and from the host's UTF-8), crypto.cpp (CryptoAPI's SHA-256) and objects.cpp (mutexes). The calls themselves are
 // declared in system.h and platform.h.
 #pragma once
 
@@ -64,6 +64,10 @@ enum StandinCallId {
     CallGetFileType,
     CallGetFileInformationByHandleEx,
     CallDuplicateHandle,
+    CallOpenProcessToken,
+    CallGetTokenInformation,
+    CallSetTokenInformation,
+    CallSleep,
     StandinCallCount
 };
 
@@ -96,7 +100,8 @@ enum HandleKind {
     HANDLE_LZ,
     HANDLE_CRYPT,
     HANDLE_HASH,
-    HANDLE_MUTEX
+    HANDLE_MUTEX,
+    HANDLE_TOKEN
 };
 
 struct StandinHandle {
@@ -153,6 +158,12 @@ int SjisCompareNoCaseN(const char *a, const char *b, size_t length);
 // Whether files may be created, deleted or renamed in the directory that holds the host file: not when the
 // directory lacks the owner write bit, as a read-only file does, even for root; 1 or 0.
 int HostDirectoryWritable(const char *hostPath);
+
+// ---- The process token (token.cpp) -------------------------------------------------------------
+
+// Whether the process token has file virtualization enabled (WINSTUB_VIRTUALIZED, until the run turns it
+// off); 1 or 0.
+int TokenVirtualized();
 
 // ---- The ANSI code page (codepage.cpp) ---------------------------------------------------------
 

@@ -170,6 +170,7 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NOT_OWNER 288L
+#define ERROR_PRIVILEGE_NOT_HELD 1314L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
@@ -315,6 +316,17 @@ typedef unsigned int ALG_ID;
 #define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
+
+void Sleep(DWORD milliseconds);
+
+typedef enum _TOKEN_INFORMATION_CLASS { TokenVirtualizationEnabled = 24 } TOKEN_INFORMATION_CLASS;
+#define TOKEN_QUERY 0x0008
+#define TOKEN_ADJUST_DEFAULT 0x0080
+
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information, DWORD length,
+                         PDWORD returnedLength);
+BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information, DWORD length);
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);

@@ -76,6 +76,13 @@ typedef struct _UPDATER_OBJECT_ATTRIBUTES {
 #ifndef STATUS_OBJECT_NAME_INVALID
 #define STATUS_OBJECT_NAME_INVALID ((LONG)0xC0000033)
 #endif
+// What another process's open of a file makes an open or a rename of it fail with.
+#ifndef STATUS_SHARING_VIOLATION
+#define STATUS_SHARING_VIOLATION ((LONG)0xC0000043)
+#endif
+#ifndef STATUS_ACCESS_DENIED
+#define STATUS_ACCESS_DENIED ((LONG)0xC0000022)
+#endif
 #ifndef OBJ_CASE_INSENSITIVE
 #define OBJ_CASE_INSENSITIVE 0x00000040
 #endif
