@@ -243,11 +243,10 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
         return Fail(&open, row->targetFailed);
     }
     // A system that keeps a file's name rather than the file behind its handle (Wine resolves the name it
-    // just created, links and all) would carry out the rename, and any deletion, on whatever another process
-    // put at that name in the meantime: such a handle is only closed, never renamed or deleted through.
+    // just created, links and all) would carry out the rename on whatever another process put at that name
+    // in the meantime: such a handle is never renamed through. Its deletion stays safe: the system deletes
+    // through a handle only the file that handle is open on.
     if (!NamesEntry(open.expanded, open.folder, temporaryName)) {
-        CloseHandle(open.expanded);
-        open.expanded = none;
         LZClose(source);
         return Fail(&open, row->targetFailed);
     }
