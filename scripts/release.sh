@@ -127,7 +127,7 @@ if ! (cd "$root" && cmake "${configure[@]}") >"$work/configure.log" 2>&1; then
   show_problems "$work/configure.log"
   fail "the build could not be configured"
 fi
-if ! cmake --build "$build" --target PernaUpdate -j "$(nproc)" >"$work/build.log" 2>&1; then
+if ! cmake --build "$build" --target PernaUpdate PernaFieldCheck -j "$(nproc)" >"$work/build.log" 2>&1; then
   show_problems "$work/build.log"
   fail "the build failed"
 fi
