@@ -161,6 +161,27 @@ class Worker:
                 self.session.stop()
 
 
+def platform_checks(args, session, wine, payloads, success):
+    """The checks the options ask for beside the scenarios: where LZ32 is loaded from, DLLs planted beside the
+    updater, the older systems' fallbacks, the field check. (ran, failed)."""
+    ran = failed = 0
+    if args.fake_lz32:
+        ran += 1
+        failed += report("lz32 binding", check_lz32_binding(session, wine, args.updater, args.fake_lz32,
+                                                            args.static_probe, payloads, success))
+    if args.planted_dll:
+        ran += 1
+        failed += report("planted DLLs", check_planted_dlls(session, wine, args.updater, args.planted_dll,
+                                                            args.load_probe, payloads, success))
+    if args.fallback_probe:
+        ran += 1
+        failed += report("old system", check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32))
+    if args.field_check:
+        ran += 1
+        failed += report("field check", check_field_check(session, args.field_check, args.updater))
+    return ran, failed
+
+
 def run_at_once(args, cases, stand_in, payloads, stand_in_payloads):
     """The scenarios and the platform checks in args.jobs prefixes at once: --prefix and copies of it
     beside it (PREFIX-2, ...), made anew from it for each run. (ran, failed)."""
@@ -171,26 +192,15 @@ def run_at_once(args, cases, stand_in, payloads, stand_in_payloads):
             return run_cases([path], worker.start()[1], skip_reason, stand_in, payloads, stand_in_payloads)
         return scenario_task(path, run)
 
-    def platform_checks(worker):
+    def checks(worker):
         session, wine = worker.start()
-        ran = failed = 0
-        if args.fake_lz32:
-            ran += 1
-            failed += report("lz32 binding", check_lz32_binding(session, wine, args.updater, args.fake_lz32,
-                                                                args.static_probe, payloads, success))
-        if args.planted_dll:
-            ran += 1
-            failed += report("planted DLLs", check_planted_dlls(session, wine, args.updater, args.planted_dll,
-                                                                args.load_probe, payloads, success))
-        if args.fallback_probe:
-            ran += 1
-            failed += report("old system", check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32))
+        ran, failed = platform_checks(args, session, wine, payloads, success)
         session.reset_drive_c()
         return ran, failed
 
     tasks = [scenario(path) for path in cases]
-    if args.fake_lz32 or args.planted_dll or args.fallback_probe:
-        tasks.append(parallel.Task("the platform checks", platform_checks, weight=10))
+    if args.fake_lz32 or args.planted_dll or args.fallback_probe or args.field_check:
+        tasks.append(parallel.Task("the platform checks", checks, weight=10))
     # The first prefix is made (wineboot) or brought up to date once, then copied while nothing runs in it.
     with Worker(args.prefix, free_display(), args, payloads) as first:
         first.start()
@@ -250,20 +260,9 @@ def main():
     try:
         ran, failed = run_cases(cases, wine, skip_reason, stand_in, payloads, stand_in_payloads)
         success = os.path.join(HERE, "..", "scenarios", "cases", "success.json")
-        if args.fake_lz32:
-            ran += 1
-            failed += report("lz32 binding", check_lz32_binding(session, wine, args.updater, args.fake_lz32,
-                                                                args.static_probe, payloads, success))
-        if args.planted_dll:
-            ran += 1
-            failed += report("planted DLLs", check_planted_dlls(session, wine, args.updater, args.planted_dll,
-                                                                args.load_probe, payloads, success))
-        if args.fallback_probe:
-            ran += 1
-            failed += report("old system", check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32))
-        if args.field_check:
-            ran += 1
-            failed += report("field check", check_field_check(session, args.field_check, args.updater))
+        checked, check_failed = platform_checks(args, session, wine, payloads, success)
+        ran += checked
+        failed += check_failed
     finally:
         session.reset_drive_c()
         if not args.keep_session:
