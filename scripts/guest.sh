@@ -215,9 +215,17 @@ in_guest() {
     "$checkout"/*) echo "$caller" >"$rundir/cwd" ;;
     *) echo "$checkout" >"$rundir/cwd" ;;
   esac
-  local started qemu=0
-  started=$(date +%s.%N)
-  boot "$accel" "$disk" "$rundir" || qemu=$?
+  local started qemu=0 attempt
+  for attempt in 1 2; do
+    started=$(date +%s.%N)
+    qemu=0
+    boot "$accel" "$disk" "$rundir" || qemu=$?
+    # A guest that never started the command did nothing: on a copy-on-write disk, boot it once more.
+    [ ! -e "$rundir/up" ] && [ "$disk" = snapshot ] && [ "$attempt" = 1 ] || break
+    tail -25 "$rundir/console.log" >&2 || true
+    echo "guest: the command did not start (QEMU status $qemu): booting once more" >&2
+    rm -f "$rundir/boot-timeout" "$rundir/console.log" "$rundir/qemu.pid"
+  done
   local problem=
   if [ -e "$rundir/boot-timeout" ]; then
     problem="the guest did not start the command within ${GUEST_BOOT_TIMEOUT:-300} s ($accel): stopped"
