@@ -109,6 +109,7 @@ def run_tasks(tasks, jobs, make_worker):
     finished = set()
     ended = set()
     alone_given = False
+    took = []
     while len(ended) < jobs:
         if not alone_given and ended >= set(range(1, jobs)):
             # Every other prefix has stopped: the first one has the machine to itself.
@@ -135,10 +136,14 @@ def run_tasks(tasks, jobs, make_worker):
         sys.stdout.write(text)
         sys.stdout.flush()
         ran, failed, busy[index] = ran + n, failed + bad, busy[index] + seconds
+        took.append((seconds, tasks[number].name))
     for w in workers:
         w.join(timeout=60)
     for number in order:
         if number not in finished:
             print("FAIL %s: not run (no prefix was left to run it)" % tasks[number].name)
             ran, failed = ran + 1, failed + 1
+    # Where the time went, for whoever has to make the run shorter.
+    for seconds, name in sorted(took, reverse=True)[:8]:
+        print("time: %.0f s: %s" % (seconds, name.split(":")[0]))
     return ran, failed, busy
