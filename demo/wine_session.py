@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
@@ -22,6 +23,16 @@ STAGE_VARIABLES = ("TMP", "TEMP")
 # convert only when the locale exists (else every Japanese name fails). The session compiles it beside the
 # prefix, from Debian's `locales` package, and points Wine at it with LOCPATH.
 LOCALE = "ja_JP.UTF-8"
+
+
+def listening(socket_path):
+    """Whether a server accepts connections on the Unix socket."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+        try:
+            probe.connect(socket_path)
+            return True
+        except OSError:
+            return False
 
 
 def free_display():
@@ -142,7 +153,7 @@ class WineSession:
         self.make_locale()
         self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                                      stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
-        time.sleep(0.5)
+        self.wait_for_display()
         fresh = not os.path.isdir(os.path.join(self.prefix, "drive_c", "windows"))
         for d in (self.prefix, self.home):
             os.makedirs(d, exist_ok=True)
@@ -156,6 +167,18 @@ class WineSession:
             self.wine(["wineboot", "-i"], timeout=300, check=False)
         # Without a window manager, Wine waits for one whenever a window is hidden: let it manage none.
         self.wine(["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N", "/f"])
+
+    def wait_for_display(self, seconds=60):
+        """Returns once Xvfb listens on its socket: a Wine process that finds no display runs without one
+        for good, and its message boxes fail (under emulation Xvfb can take seconds to come up)."""
+        socket_path = "/tmp/.X11-unix/X" + self.display.lstrip(":")
+        deadline = time.monotonic() + seconds
+        while not listening(socket_path):
+            if self.xvfb.poll() is not None:
+                raise RuntimeError("Xvfb %s ended (status %d) before it listened" % (self.display, self.xvfb.returncode))
+            if time.monotonic() > deadline:
+                raise RuntimeError("Xvfb %s did not listen within %d s" % (self.display, seconds))
+            time.sleep(0.05)
 
     def stop(self):
         subprocess.run(self.command([WINESERVER, "-k"]), env=self.environment(), check=False)
