@@ -17,12 +17,14 @@ for stage in tests/stages/*.sh; do
   [ -e "$stage" ] || continue
   name=$(basename "$stage" .sh)
   echo "== stage $name"
+  began=$SECONDS
   if bash "$stage"; then
     passed=$((passed + 1))
   else
     echo "== stage $name FAILED"
     failed=$((failed + 1))
   fi
+  echo "== stage $name: $((SECONDS - began)) s ($SECONDS s since the start)"
 done
 
 echo "stages: $passed passed, $failed failed"
