@@ -220,8 +220,8 @@ in_guest() {
     started=$(date +%s.%N)
     qemu=0
     boot "$accel" "$disk" "$rundir" || qemu=$?
-    # A guest that never started the command did nothing: on a copy-on-write disk, boot it once more.
-    [ ! -e "$rundir/up" ] && [ "$disk" = snapshot ] && [ "$attempt" = 1 ] || break
+    # A guest that never started the command has done nothing yet: boot it once more.
+    [ ! -e "$rundir/up" ] && [ "$attempt" = 1 ] || break
     tail -25 "$rundir/console.log" >&2 || true
     echo "guest: the command did not start (QEMU status $qemu): booting once more" >&2
     rm -f "$rundir/boot-timeout" "$rundir/console.log" "$rundir/qemu.pid"
