@@ -105,11 +105,9 @@ def main():
     parser.add_argument("--field-check", required=True, help="build/win32/PernaFieldCheck.exe")
     parser.add_argument("--prefixes", default="/var/lib/guest-wine",
                         help="the folder of the two prefixes, prefix32 and prefix64 (the image's; made when absent)")
-    # Two at once have failed here: under heavy load on the host, updater runs in the guest ended without
-    # a box and without a change, while the same runs pass in one prefix. Until that is understood, one.
-    parser.add_argument("--jobs", type=int, default=1,
-                        help="32-bit prefixes that run scenarios at once (default 1); the first is prefix32, "
-                             "the others copies of it")
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
+                        help="32-bit prefixes that run scenarios at once (default: one per CPU); the first is "
+                             "prefix32, the others copies of it")
     parser.add_argument("cases", nargs="*")
     args = parser.parse_args()
 
