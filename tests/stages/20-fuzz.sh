@@ -35,8 +35,17 @@ head -c 13 "$run/seeds/text.szdd" > "$run/seeds/short-header"
 head -c 100 "$run/seeds/text.szdd" > "$run/seeds/cut"
 sed '1s/^\(........\)A/\1B/' "$run/seeds/text.szdd" > "$run/seeds/mode-b"
 
+# Both at once: each fuzzer is one process, and the machine has a core for each. Each one's output
+# is shown whole once both have ended.
 "$build/tests/fuzz/szdd_expand_fuzzer" -max_total_time="${SZDD_FUZZ_SECONDS:-60}" -max_len=8192 \
-  -print_final_stats=1 -artifact_prefix="$run/crashes/" "$run/expand" "$run/seeds"
+  -print_final_stats=1 -artifact_prefix="$run/crashes/" "$run/expand" "$run/seeds" >"$run/expand.log" 2>&1 &
+expand=$!
 "$build/tests/fuzz/szdd_roundtrip_fuzzer" -max_total_time="${SZDD_ROUNDTRIP_SECONDS:-20}" -max_len=16384 \
-  -print_final_stats=1 -artifact_prefix="$run/crashes/" "$run/roundtrip"
+  -print_final_stats=1 -artifact_prefix="$run/crashes/" "$run/roundtrip" >"$run/roundtrip.log" 2>&1 &
+roundtrip=$!
+status=0
+wait $expand || status=1
+wait $roundtrip || status=1
+cat "$run/expand.log" "$run/roundtrip.log"
+[ "$status" -eq 0 ] || { echo "fuzz: a fuzzer failed (its crash input is in $run/crashes/)"; exit 1; }
 echo "fuzz: no crashes"
