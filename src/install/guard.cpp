@@ -34,13 +34,7 @@ InstalledFileVerdict CheckInstalledFile(HANDLE folder, const char *targetName, c
     HANDLE file = INVALID_HANDLE_VALUE;
     if (folder == INVALID_HANDLE_VALUE)
         return InstalledFileMissing;
-    HeldFileWait wait;
-    StartHeldFileWait(&wait);
-    LONG opened;
-    do
-        opened = OpenInFolder(folder, targetName, GENERIC_READ, 0, FILE_OPEN, 0, &file);
-    while (opened < 0 && WaitForHeldFile(&wait, opened));
-    if (opened < 0)
+    if (OpenExistingUnshared(folder, targetName, GENERIC_READ, &file) < 0)
         return InstalledFileMissing;
     FILETIME installed = {0, 0};
     GetFileTime(file, NULL, NULL, &installed);

@@ -31,3 +31,14 @@ int WaitForHeldFile(HeldFileWait *wait, LONG status)
     wait->next = wait->next * 2 < LongestWaitMilliseconds ? wait->next * 2 : LongestWaitMilliseconds;
     return 1;
 }
+
+LONG OpenExistingUnshared(HANDLE folder, const char *name, DWORD access, HANDLE *file)
+{
+    HeldFileWait wait;
+    StartHeldFileWait(&wait);
+    LONG opened;
+    do
+        opened = OpenInFolder(folder, name, access, 0, FILE_OPEN, 0, file);
+    while (opened < 0 && WaitForHeldFile(&wait, opened));
+    return opened;
+}

@@ -82,6 +82,10 @@ void StartHeldFileWait(HeldFileWait *wait);
 // again); otherwise returns 0 at once.
 int WaitForHeldFile(HeldFileWait *wait, LONG status);
 
+// Opens the existing file of that name in the folder with share mode 0, waiting out another process's
+// brief hold on it; the NTSTATUS of the last try, with the handle when it succeeded.
+LONG OpenExistingUnshared(HANDLE folder, const char *name, DWORD access, HANDLE *file);
+
 // Opens the folder at path for reaching names in it; 1 with its handle, or 0 (handle INVALID_HANDLE_VALUE) when
 // it cannot be opened or is not a folder on a disk volume (a pipe, a device, a file).
 int OpenCheckedFolder(const char *path, HANDLE *folder);

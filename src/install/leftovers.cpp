@@ -37,13 +37,7 @@ int RemoveOwnLeftover(HANDLE folder, const char *name, const unsigned char *stre
     // pending until that process lets go.
     HANDLE file;
     DWORD access = DELETE | FILE_READ_ATTRIBUTES | (stream != NULL ? GENERIC_READ : 0);
-    HeldFileWait wait;
-    StartHeldFileWait(&wait);
-    LONG opened;
-    do
-        opened = OpenInFolder(folder, name, access, 0, FILE_OPEN, 0, &file);
-    while (opened < 0 && WaitForHeldFile(&wait, opened));
-    if (opened < 0)
+    if (OpenExistingUnshared(folder, name, access, &file) < 0)
         return 0;
     // A second name would make the file someone else's too; a link or a folder is never the run's own, and
     // at a staged name another program's compressed file of the same conventional name is not either.
