@@ -37,6 +37,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "deps: installing ${missing[*]}"
   as_root=()
   [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-  "${as_root[@]}" apt-get update -q
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # A mirror mid-sync or a dropped connection fails an index now and then: apt retries each download, and
+  # a failed update is tried once more after a pause. An index that still fails is a warning only (it may
+  # belong to a suite nothing here needs, such as the security suite); a package that then cannot be had
+  # fails the install, with apt's reason.
+  retries=(-o Acquire::Retries=5)
+  if ! "${as_root[@]}" apt-get update -q "${retries[@]}"; then
+    echo "deps: apt-get update failed; trying again in 30 s"
+    sleep 30
+    "${as_root[@]}" apt-get update -q "${retries[@]}" ||
+      echo "deps: warning: some package indexes could not be updated (above); installing from those there are"
+  fi
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${retries[@]}" \
+    "${missing[@]}"
 fi

@@ -26,6 +26,15 @@ die() {
   exit 1
 }
 
+# The reason a step failed, from the build log: apt's or debootstrap's last error line (an index's own, rather
+# than apt's summary that some failed), else the log's last line.
+log_reason() {
+  local reason
+  reason=$(grep -E '^(E|W): ' "$out/build.log" | grep -v 'Some index files failed to download' | tail -1)
+  [ -n "$reason" ] || reason=$(tail -1 "$out/build.log")
+  echo "$reason"
+}
+
 # What the image is made from, the package list and the build steps below: when it changes, the image
 # is rebuilt.
 image_key() {
@@ -57,13 +66,22 @@ build() {
   trap 'umount "'"$root"'/proc" 2>/dev/null; umount "'"$root"'" 2>/dev/null; rm -rf --one-file-system "'"$root"'"' EXIT
 
   echo "guest: debootstrap into $root"
-  debootstrap --variant=minbase --arch=amd64 --cache-dir="$out/debs" bookworm "$root" "$mirror" \
-    >"$out/build.log" 2>&1 || { tail -20 "$out/build.log"; die "debootstrap failed (log: $out/build.log)"; }
-  cat >"$root/etc/apt/sources.list" <<EOF
-deb $mirror bookworm main
-deb $mirror bookworm-updates main
-deb ${mirror%/debian}/debian-security bookworm-security main
-EOF
+  : >"$out/build.log"
+  # Once more after a pause when the mirror fails it (a dropped connection, an index mid-sync), from an empty root.
+  local attempt
+  for attempt in 1 2; do
+    debootstrap --variant=minbase --arch=amd64 --cache-dir="$out/debs" bookworm "$root" "$mirror" \
+      >>"$out/build.log" 2>&1 && break
+    [ "$attempt" = 1 ] || { tail -20 "$out/build.log"; die "debootstrap failed: $(log_reason) (log: $out/build.log)"; }
+    echo "guest: debootstrap failed ($(log_reason)); trying again in 30 s"
+    sleep 30
+    find "$root" -mindepth 1 -maxdepth 1 -exec rm -rf --one-file-system {} +
+  done
+  # Debian 12's main suite is all the guest needs (Wine and its 32-bit libraries); a test machine goes
+  # without the security and updates suites, whose indexes are the likeliest to be caught mid-sync.
+  echo "deb $mirror bookworm main" >"$root/etc/apt/sources.list"
+  # apt retries each download a few times, with pauses that grow.
+  echo 'Acquire::Retries "5";' >"$root/etc/apt/apt.conf.d/80guest-retries"
   # No service starts inside the chroot.
   printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
   chmod +x "$root/usr/sbin/policy-rc.d"
@@ -80,11 +98,19 @@ EOF
   local wanted
   wanted=$(sed -e 's/#.*//' "$packages" | xargs)
   echo "guest: installing $(echo "$wanted" | wc -w) packages and their dependencies"
-  if ! chroot "$root" /bin/sh -c "dpkg --add-architecture i386 && apt-get update -q &&
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $wanted" \
+  chroot "$root" dpkg --add-architecture i386
+  # A failed update is tried once more after a pause; should it fail again, the install says whether what
+  # the image needs could be had after all.
+  if ! chroot "$root" apt-get update -q >>"$out/build.log" 2>&1; then
+    echo "guest: apt-get update failed ($(log_reason)); trying again in 30 s"
+    sleep 30
+    chroot "$root" apt-get update -q >>"$out/build.log" 2>&1 ||
+      echo "guest: warning: apt-get update failed again ($(log_reason)); installing from the indexes it got"
+  fi
+  if ! chroot "$root" /bin/sh -c "DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $wanted" \
       >>"$out/build.log" 2>&1; then
     tail -20 "$out/build.log"
-    die "installing the packages failed (log: $out/build.log)"
+    die "installing the packages failed: $(log_reason) (log: $out/build.log)"
   fi
   # Downloads are kept for the next build; the image goes without them.
   cp -u "$root"/var/cache/apt/archives/*.deb "$out/debs/" 2>/dev/null || true

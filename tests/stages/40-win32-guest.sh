@@ -26,7 +26,10 @@ build() {
 }
 
 started=$(now)
-bash scripts/guest.sh build 2>&1 | tee "$log" || { echo "guest stage: the guest image could not be made"; exit 1; }
+bash scripts/guest.sh build 2>&1 | tee "$log" || {
+  echo "guest stage: the guest image could not be made: $(tail -1 "$log")"
+  exit 1
+}
 image="built in $(since "$started") s"
 grep -q "up to date" "$log" && image="cached"
 
