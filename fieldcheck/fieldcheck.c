@@ -505,7 +505,8 @@ static int Elevated(void)
 }
 
 /* The updater run as a normal user, on an installation in the program files folder: it must fail with
- * (2) and write nothing, neither there nor, virtualized, in the user's VirtualStore. */
+ * (2) and write nothing, neither there nor, virtualized, in the user's VirtualStore. A clean run whose token
+ * had no virtualization is inconclusive (skipped), never a pass. */
 static void NotElevatedCase(const wchar_t *updater)
 {
     const char *name = "not-elevated";
@@ -545,11 +546,16 @@ static void NotElevatedCase(const wchar_t *updater)
         Verdict(name, NULL, "a normal user may write in the program files folder here (file permissions not enforced)");
         return;
     }
-    DWORD on = 1, size;
+    /* Whether Windows gives this token virtualization at all is its own affair (a token made from the elevated
+     * one may not get it): the token is asked, and a run without it says nothing about the VirtualStore. */
+    DWORD allowed = 0, on = 1, size;
+    if (!GetTokenInformation(token, TokenVirtualizationAllowed, &allowed, sizeof allowed, &size))
+        allowed = 0;
     SetTokenInformation(token, TokenVirtualizationEnabled, &on, sizeof on);
     if (!GetTokenInformation(token, TokenVirtualizationEnabled, &on, sizeof on, &size))
         on = 0;
-    printf("     %s: the updater runs as a normal user, file virtualization %s\n", name, on ? "on" : "off");
+    printf("     %s: the updater runs as a normal user, file virtualization %s by its token and %s\n", name,
+           allowed ? "allowed" : "not allowed", on ? "on" : "off");
     struct Outcome o;
     const char *why = NULL;
     /* As a user would start it unelevated: without the elevation that installer detection asks for. */
@@ -562,7 +568,14 @@ static void NotElevatedCase(const wchar_t *updater)
     const char *problem = ran ? Judge(&o, &BoxConfirm, IDOK, &BoxFailed2, install, 0, &OldTime, stage) : why;
     if (GetFileAttributesW(virtual_store) != INVALID_FILE_ATTRIBUTES)
         problem = "the run wrote into the user's VirtualStore (file virtualization)";
-    Verdict(name, problem, NULL);
+    if (!problem && !(allowed && on))
+        Verdict(name, NULL,
+                allowed ? "inconclusive: file virtualization could not be turned on for the normal-user token, so "
+                          "the run could not show that nothing lands in the VirtualStore"
+                        : "inconclusive: the normal-user token does not allow file virtualization, so the run could "
+                          "not show that nothing lands in the VirtualStore");
+    else
+        Verdict(name, problem, NULL);
 }
 
 /* TMP and TEMP the named-pipe folder, with a pipe of this program's at the staged tool's name: the tool
