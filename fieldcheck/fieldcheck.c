@@ -64,6 +64,8 @@ struct Outcome {
 static int passed, failed, skipped;
 /* Why the last updater could not be started. */
 static DWORD start_error;
+/* Whether this system refuses this process (and so the updater) junctions that non-administrators made. */
+static int redirection_guard;
 
 static void Verdict(const char *name, const char *problem, const char *skip)
 {
@@ -620,25 +622,44 @@ static void PipeCase(const wchar_t *updater)
     Verdict(name, problem, NULL);
 }
 
-/* TMP and TEMP a junction to another folder: staging goes through it as through any folder, so a normal
- * update, and nothing left behind in the folder it leads to. */
+/* TMP and TEMP a junction to another folder, made by the normal user, as a user's process would make it.
+ * Where Redirection Guard is on, the updater must not follow it: the tool's stage fails with (1) and nothing
+ * changes. Where it is not, staging goes through it as through any folder: a normal update. Either way
+ * nothing is left in the folder the junction leads to. */
 static void JunctionCase(const wchar_t *updater)
 {
     const char *name = "junction-tmp";
     wchar_t install[MAX_PATH], stage[MAX_PATH], target[MAX_PATH], link[64];
     StopIfAsked();
+    /* A junction the administrator makes shows nothing: Redirection Guard lets those through. */
+    HANDLE token = NormalUserToken();
+    if (!token) {
+        Verdict(name, NULL, "no normal-user token could be made here to make the junction with");
+        return;
+    }
     _snwprintf(install, MAX_PATH, L"%ls\\%hs-install", work_root, name);
     _snwprintf(link, 64, L"%hs-tmp", name);
     _snwprintf(stage, MAX_PATH, L"%ls\\%ls", work_root, link);
     _snwprintf(target, MAX_PATH, L"%ls\\%hs-target", work_root, name);
     CreateDirectoryW(target, NULL);
     DWORD error = 0;
-    if (!MakeJunctionIn(work_root, link, target, &error)) {
-        static char why[64];
-        _snprintf(why, sizeof why, "no junction can be made here (error %lu)", error);
+    int made = 0;
+    if (ImpersonateLoggedOnUser(token)) {
+        made = MakeJunctionIn(work_root, link, target, &error);
+        RevertToSelf();
+    } else {
+        error = GetLastError();
+    }
+    CloseHandle(token);
+    if (!made) {
+        static char why[96];
+        _snprintf(why, sizeof why, "no junction can be made here as the normal user (error %lu)", error);
         Verdict(name, NULL, why);
         return;
     }
+    printf("     %s: Redirection Guard %s\n", name,
+           redirection_guard ? "on: the updater must not follow the user's junction"
+                             : "not on here: the updater goes through the user's junction");
     struct Outcome o;
     const char *why = NULL, *problem;
     if (!MakeInstallation(install, &OldTime) || !WriteProductKey(install))
@@ -646,7 +667,8 @@ static void JunctionCase(const wchar_t *updater)
     else if (!RunUpdater(updater, stage, NULL, NULL, L"ok", 0, &o, &why))
         problem = why;
     else
-        problem = Judge(&o, &BoxConfirm, IDOK, &BoxToolUpdated, install, 1, &OldTime, target);
+        problem = Judge(&o, &BoxConfirm, IDOK, redirection_guard ? &BoxFailed1 : &BoxToolUpdated, install,
+                        !redirection_guard, &OldTime, target);
     Verdict(name, problem, NULL);
 }
 
@@ -654,7 +676,7 @@ int wmain(int argc, wchar_t **argv)
 {
     wchar_t updater[MAX_PATH], temp[MAX_PATH], programs[MAX_PATH], local[MAX_PATH];
     /* First of all: this process deletes in folders the user's processes may write. */
-    int redirection_guard = TrustOnlyAdministratorsJunctions();
+    redirection_guard = TrustOnlyAdministratorsJunctions();
     if (argc != 2 || !GetFullPathNameW(argv[1], MAX_PATH, updater, NULL)) {
         fprintf(stderr, "usage: PernaFieldCheck PATH\\PernaUpdate.exe\n");
         return 2;
