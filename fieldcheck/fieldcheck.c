@@ -20,6 +20,7 @@
 
 #include "box_answering.h"
 #include "expected_texts.h"
+#include "own_folders.h"
 #include "szdd_format.h"
 
 /* The updater waits out a tool held for a moment (a scanner's open, released within its bound of a few
@@ -63,6 +64,8 @@ struct Outcome {
 static int passed, failed, skipped;
 /* Why the last updater could not be started. */
 static DWORD start_error;
+/* Whether this system refuses this process (and so the updater) junctions that non-administrators made. */
+static int redirection_guard;
 
 static void Verdict(const char *name, const char *problem, const char *skip)
 {
@@ -77,36 +80,6 @@ static void Verdict(const char *name, const char *problem, const char *skip)
         passed++;
     }
     fflush(stdout);
-}
-
-/* Deletes a file or a folder with all below it; a junction or link is removed itself, never followed. */
-static void RemoveTree(const wchar_t *path)
-{
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return;
-    if (attributes & FILE_ATTRIBUTE_READONLY)
-        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteFileW(path);
-        return;
-    }
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        wchar_t pattern[MAX_PATH], child[MAX_PATH];
-        _snwprintf(pattern, MAX_PATH, L"%ls\\*", path);
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW(pattern, &found);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                if (wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L"..")) {
-                    _snwprintf(child, MAX_PATH, L"%ls\\%ls", path, found.cFileName);
-                    RemoveTree(child);
-                }
-            } while (FindNextFileW(find, &found));
-            FindClose(find);
-        }
-    }
-    RemoveDirectoryW(path);
 }
 
 /* Whether a path names one of this program's folders: only those are ever removed on a marker's word. */
@@ -149,7 +122,8 @@ static void RemoveProductKey(void)
 }
 
 /* Removes what this run made. A folder that a scanner or indexer still holds something in is tried again
- * for a few seconds; one that stays keeps the key and its marker, so that the next run removes it. */
+ * for a few seconds; one that stays, or that a link now stands in the way of, keeps the key and its marker,
+ * so that the next run tries again. */
 static void CleanUp(void)
 {
     const wchar_t *named[] = {work_root, program_folder, virtual_store};
@@ -157,13 +131,15 @@ static void CleanUp(void)
         CloseHandle(holding);
     holding = NULL;
     for (int i = 0; i < 3; i++) {
-        for (int tries = 0; tries < 10 && GetFileAttributesW(named[i]) != INVALID_FILE_ATTRIBUTES; tries++) {
-            if (tries)
-                Sleep(500);
-            RemoveTree(named[i]);
+        int removed = RemoveTree(named[i]);
+        for (int tries = 1; tries < 10 && !removed; tries++) {
+            Sleep(500);
+            removed = RemoveTree(named[i]);
         }
-        if (GetFileAttributesW(named[i]) != INVALID_FILE_ATTRIBUTES) {
-            printf("could not remove %ls: the field check's next run removes it\n", named[i]);
+        if (!removed) {
+            printf("could not remove %ls (still held, or reached through a link): the field check's next run "
+                   "tries again\n",
+                   named[i]);
             return;
         }
     }
@@ -281,23 +257,6 @@ static int Examine(const wchar_t *path, DWORD *size, FILETIME *time, int *sample
     for (DWORD i = 0; i < got; i++)
         *sample &= head[i] == OldToolByte(i);
     return 1;
-}
-
-/* The number of entries in a folder (-1 when it cannot be read). */
-static int Entries(const wchar_t *dir)
-{
-    wchar_t pattern[MAX_PATH];
-    _snwprintf(pattern, MAX_PATH, L"%ls\\*", dir);
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(pattern, &found);
-    if (find == INVALID_HANDLE_VALUE)
-        return -1;
-    int n = 0;
-    do
-        n += wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L"..");
-    while (FindNextFileW(find, &found));
-    FindClose(find);
-    return n;
 }
 
 /* Checks the installation after a run; NULL when it is as expected, else what is wrong. updated: the
@@ -548,7 +507,8 @@ static int Elevated(void)
 }
 
 /* The updater run as a normal user, on an installation in the program files folder: it must fail with
- * (2) and write nothing, neither there nor, virtualized, in the user's VirtualStore. */
+ * (2) and write nothing, neither there nor, virtualized, in the user's VirtualStore. A clean run whose token
+ * had no virtualization is inconclusive (skipped), never a pass. */
 static void NotElevatedCase(const wchar_t *updater)
 {
     const char *name = "not-elevated";
@@ -588,11 +548,16 @@ static void NotElevatedCase(const wchar_t *updater)
         Verdict(name, NULL, "a normal user may write in the program files folder here (file permissions not enforced)");
         return;
     }
-    DWORD on = 1, size;
+    /* Whether Windows gives this token virtualization at all is its own affair (a token made from the elevated
+     * one may not get it): the token is asked, and a run without it says nothing about the VirtualStore. */
+    DWORD allowed = 0, on = 1, size;
+    if (!GetTokenInformation(token, TokenVirtualizationAllowed, &allowed, sizeof allowed, &size))
+        allowed = 0;
     SetTokenInformation(token, TokenVirtualizationEnabled, &on, sizeof on);
     if (!GetTokenInformation(token, TokenVirtualizationEnabled, &on, sizeof on, &size))
         on = 0;
-    printf("     %s: the updater runs as a normal user, file virtualization %s\n", name, on ? "on" : "off");
+    printf("     %s: the updater runs as a normal user, file virtualization %s by its token and %s\n", name,
+           allowed ? "allowed" : "not allowed", on ? "on" : "off");
     struct Outcome o;
     const char *why = NULL;
     /* As a user would start it unelevated: without the elevation that installer detection asks for. */
@@ -605,7 +570,14 @@ static void NotElevatedCase(const wchar_t *updater)
     const char *problem = ran ? Judge(&o, &BoxConfirm, IDOK, &BoxFailed2, install, 0, &OldTime, stage) : why;
     if (GetFileAttributesW(virtual_store) != INVALID_FILE_ATTRIBUTES)
         problem = "the run wrote into the user's VirtualStore (file virtualization)";
-    Verdict(name, problem, NULL);
+    if (!problem && !(allowed && on))
+        Verdict(name, NULL,
+                allowed ? "inconclusive: file virtualization could not be turned on for the normal-user token, so "
+                          "the run could not show that nothing lands in the VirtualStore"
+                        : "inconclusive: the normal-user token does not allow file virtualization, so the run could "
+                          "not show that nothing lands in the VirtualStore");
+    else
+        Verdict(name, problem, NULL);
 }
 
 /* TMP and TEMP the named-pipe folder, with a pipe of this program's at the staged tool's name: the tool
@@ -650,54 +622,44 @@ static void PipeCase(const wchar_t *updater)
     Verdict(name, problem, NULL);
 }
 
-/* The reparse data of a junction (a mount point): the header, then the target's two names. */
-struct MountPoint {
-    DWORD tag;
-    WORD data_length, reserved;
-    WORD substitute_offset, substitute_length, print_offset, print_length;
-    wchar_t names[2 * MAX_PATH + 8];
-};
-
-static int MakeJunction(const wchar_t *link, const wchar_t *target, DWORD *error)
-{
-    struct MountPoint m = {IO_REPARSE_TAG_MOUNT_POINT};
-    int sub = _snwprintf(m.names, MAX_PATH + 4, L"\\??\\%ls", target);
-    wcscpy(m.names + sub + 1, target);
-    m.substitute_length = (WORD)(sub * sizeof(wchar_t));
-    m.print_offset = (WORD)((sub + 1) * sizeof(wchar_t));
-    m.print_length = (WORD)(wcslen(target) * sizeof(wchar_t));
-    m.data_length = (WORD)(8 + m.print_offset + m.print_length + sizeof(wchar_t));
-    CreateDirectoryW(link, NULL);
-    HANDLE h = CreateFileW(link, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    DWORD returned;
-    int ok = h != INVALID_HANDLE_VALUE &&
-             DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, &m, 8 + m.data_length, NULL, 0, &returned, NULL);
-    *error = GetLastError();
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    /* Only a folder that really leads to the target counts. */
-    return ok && GetFileAttributesW(link) & FILE_ATTRIBUTE_REPARSE_POINT;
-}
-
-/* TMP and TEMP a junction to another folder: staging goes through it as through any folder, so a normal
- * update, and nothing left behind in the folder it leads to. */
+/* TMP and TEMP a junction to another folder, made by the normal user, as a user's process would make it.
+ * Where Redirection Guard is on, the updater must not follow it: the tool's stage fails with (1) and nothing
+ * changes. Where it is not, staging goes through it as through any folder: a normal update. Either way
+ * nothing is left in the folder the junction leads to. */
 static void JunctionCase(const wchar_t *updater)
 {
     const char *name = "junction-tmp";
-    wchar_t install[MAX_PATH], stage[MAX_PATH], target[MAX_PATH];
+    wchar_t install[MAX_PATH], stage[MAX_PATH], target[MAX_PATH], link[64];
     StopIfAsked();
-    CaseFolders(work_root, name, install, stage);
-    RemoveDirectoryW(stage);
+    /* A junction the administrator makes shows nothing: Redirection Guard lets those through. */
+    HANDLE token = NormalUserToken();
+    if (!token) {
+        Verdict(name, NULL, "no normal-user token could be made here to make the junction with");
+        return;
+    }
+    _snwprintf(install, MAX_PATH, L"%ls\\%hs-install", work_root, name);
+    _snwprintf(link, 64, L"%hs-tmp", name);
+    _snwprintf(stage, MAX_PATH, L"%ls\\%ls", work_root, link);
     _snwprintf(target, MAX_PATH, L"%ls\\%hs-target", work_root, name);
     CreateDirectoryW(target, NULL);
     DWORD error = 0;
-    if (!MakeJunction(stage, target, &error)) {
-        static char why[64];
-        _snprintf(why, sizeof why, "no junction can be made here (error %lu)", error);
+    int made = 0;
+    if (ImpersonateLoggedOnUser(token)) {
+        made = MakeJunctionIn(work_root, link, target, &error);
+        RevertToSelf();
+    } else {
+        error = GetLastError();
+    }
+    CloseHandle(token);
+    if (!made) {
+        static char why[96];
+        _snprintf(why, sizeof why, "no junction can be made here as the normal user (error %lu)", error);
         Verdict(name, NULL, why);
         return;
     }
+    printf("     %s: Redirection Guard %s\n", name,
+           redirection_guard ? "on: the updater must not follow the user's junction"
+                             : "not on here: the updater goes through the user's junction");
     struct Outcome o;
     const char *why = NULL, *problem;
     if (!MakeInstallation(install, &OldTime) || !WriteProductKey(install))
@@ -705,13 +667,16 @@ static void JunctionCase(const wchar_t *updater)
     else if (!RunUpdater(updater, stage, NULL, NULL, L"ok", 0, &o, &why))
         problem = why;
     else
-        problem = Judge(&o, &BoxConfirm, IDOK, &BoxToolUpdated, install, 1, &OldTime, target);
+        problem = Judge(&o, &BoxConfirm, IDOK, redirection_guard ? &BoxFailed1 : &BoxToolUpdated, install,
+                        !redirection_guard, &OldTime, target);
     Verdict(name, problem, NULL);
 }
 
 int wmain(int argc, wchar_t **argv)
 {
     wchar_t updater[MAX_PATH], temp[MAX_PATH], programs[MAX_PATH], local[MAX_PATH];
+    /* First of all: this process deletes in folders the user's processes may write. */
+    redirection_guard = TrustOnlyAdministratorsJunctions();
     if (argc != 2 || !GetFullPathNameW(argv[1], MAX_PATH, updater, NULL)) {
         fprintf(stderr, "usage: PernaFieldCheck PATH\\PernaUpdate.exe\n");
         return 2;
@@ -726,6 +691,7 @@ int wmain(int argc, wchar_t **argv)
         return 2;
     }
     printf("field check of %ls: PERNA.EXE %lu bytes, KALENDO.INI %lu bytes\n", updater, tool_length, dayoff_length);
+    printf("Redirection Guard: %s\n", redirection_guard ? "on" : "not available here");
 
     for (int i = 0; i < 2; i++) {
         if (ProductKeyState(Views[i], 0) == 3) {

@@ -181,6 +181,7 @@ FIELD_PASSES = {"update", "cancel", "already-current", "held", "held-briefly", "
 FIELD_SKIPS = {"not-elevated", "junction-tmp"}
 PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\KaryomWin.exe"
 NO_DEBUGGER = {"WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d"}
+VICTIM_TEXT = "not the field check's\n"
 
 
 def field_check_leftovers(session):
@@ -234,6 +235,7 @@ def check_field_check(session, field_check, updater, interrupted=True):
         faults.append("with the product installed it did not refuse (status %d), or touched its key" % proc.returncode)
     session.wine(["reg", "delete", PRODUCT_KEY, "/f"])
 
+    victim = None
     if interrupted:
         # Stopped as the fourth case starts, while it holds the sample tool open.
         status, out = stop_field_check_after(session, field_check, updater, 3, signal.SIGINT)
@@ -242,8 +244,18 @@ def check_field_check(session, field_check, updater, interrupted=True):
             faults.append("stopped with Ctrl+C: status %d, left %s: %s" % (status, left, out[-300:]))
 
         stop_field_check_after(session, field_check, updater, 1, signal.SIGKILL)
-        if not field_check_leftovers(session):
+        folders = [path for path in field_check_leftovers(session) if os.path.isdir(path)]
+        if not folders:
             faults.append("killed halfway, it left nothing, so the next run's clearing is not shown")
+        else:
+            # A read-only file of someone else's with a second name among the leftovers: the next run removes
+            # that name, and leaves the file's bytes and its read-only mark (which all its names share).
+            victim = os.path.join(session.drive_c(), "victim.txt")
+            with open(victim, "w") as f:
+                f.write(VICTIM_TEXT)
+            os.link(victim, os.path.join(folders[0], "second-name.txt"))
+            session.give(folders[0])
+            os.chmod(victim, 0o444)
     proc = session.wine([field_check, windows_path_of_host(updater)], extra=NO_DEBUGGER, check=False, timeout=600)
     out = proc.stdout.decode("utf-8", "replace")
     lines = [line for line in out.splitlines() if line[:4] in ("PASS", "FAIL", "SKIP")]
@@ -257,6 +269,10 @@ def check_field_check(session, field_check, updater, interrupted=True):
     left = field_check_leftovers(session)
     if left:
         faults.append("a full run left %s" % left)
+    if victim:
+        with open(victim) as f:
+            if f.read() != VICTIM_TEXT or os.stat(victim).st_mode & 0o222:
+                faults.append("clearing the killed run's folder changed a file that a second name there led to")
     if not faults:
         print("ok   the field check: refuses an installed product, %sgives"
               % ("cleans up when stopped or killed, and " if interrupted else ""))
