@@ -229,40 +229,39 @@ release_next_build_runs_under_wine() {
 }
 step "release: the next build under Wine" release_next_build_runs_under_wine
 
-# Each bad input stops the release before anything is built, with its reason in one line, nothing written or
-# changed; a release is unsigned unless the line signs.
+# Bad inputs stop the release before anything is built, each with its reason in one line, nothing written or
+# changed: those of one line of the list all in one run. A release is unsigned unless the line signs.
 release_refuses_bad_inputs() {
   : >"$next/empty"
   touch "$scratch/dist/notes.txt"
-  local args reason out=$scratch/refused before
+  local args reasons reason out=$scratch/refused before
   before=$(find "$scratch/dist" "$next" -printf '%p %s %T@\n' | sort)
-  while IFS='|' read -r args reason; do
+  while IFS='|' read -r args reasons; do
     eval "set -- $args"
     [[ $args == *--sign-key* ]] || set -- --unsigned "$@"
     if release "${next_inputs[@]}" --out "$out" "$@" </dev/null; then
       echo "released with $args"
       return 1
     fi
+    IFS=';' read -r -a reasons <<<"$reasons"
+    for reason in "${reasons[@]}"; do
+      grep -qF -e "$reason" "$scratch/release.txt" || break
+    done
     if [ -e "$out" ] || compgen -G "$scratch/.refused.*" >/dev/null || grep -q "building" "$scratch/release.txt" ||
-      [ "$(grep -c -v -e 'nothing was built' -e warning "$scratch/release.txt")" != 1 ] ||
+      [ "$(grep -c -v -e 'nothing was built' -e warning "$scratch/release.txt")" != ${#reasons[@]} ] ||
       ! grep -qF -e "$reason" "$scratch/release.txt"; then
-      echo "$args: not refused before building, or not in one line \"$reason\":"
+      echo "$args: not refused before building, or not one line each for: ${reasons[*]}"
       cat "$scratch/release.txt"
       return 1
     fi
-    echo "refused: $args ($reason)"
+    echo "refused: $args ($(IFS=';' && echo "${reasons[*]}"))"
   done <<LIST
---perna-time '1979-12-31 23:59:59'|is before 1980
---kalendo-time '$(date -d tomorrow +'%Y-%m-%d %H:%M:%S')'|is in the future
---perna-time '2026-02-29 10:00:00'|is no such time
---kalendo '$next/empty'|--kalendo: $next/empty is empty
---perna '$next/none'|--perna: no such file
---kalendo '$next'|--kalendo: $next is a folder
---version 1.0.1|--version "1.0.1" is not four numbers
---version 1.0.65536.0|65536 is above 65535
---accept-size 0|0 is no size
---accept-size 4294967296|is above 4294967295
---accept-size 610361 --accept-size 610361|610361 is given twice
+--perna-time '1979-12-31 23:59:59' --kalendo-time '$(date -d tomorrow +'%F %T')' --version 1.0.1 --accept-size 0 \
+--accept-size 4294967296 --accept-size 7 --accept-size 7|is before 1980;is in the future;--version "1.0.1" is not \
+four numbers;0 is no size;is above 4294967295;7 is given twice
+--perna-time '2026-02-29 10:00:00' --kalendo '$next/empty' --version 1.0.65536.0|is no such time;--kalendo: \
+$next/empty is empty;65536 is above 65535
+--perna '$next/none' --kalendo '$next'|--perna: no such file;--kalendo: $next is a folder
 --sign-key '$next/serverAuth.key' --sign-cert '$next/serverAuth.pem' --timestamp http://t|does not allow code signing
 --sign-key '$next/codeSigning,other.key' --sign-cert '$next/codeSigning.pem' --timestamp http://t|do not belong together
 ${token_key[*]@Q} --sign-cert '$next/codeSigning.pem' --timestamp http://t|the token's PIN is needed
