@@ -1,8 +1,8 @@
-# The release inputs that are not files: the payload times and the version, checked and turned into the
-# forms the sources and the resource script take. Included by the top-level CMakeLists.txt; also run on
-# its own by scripts/release.sh, before anything is built, with the payload files too:
+# The release inputs that are not files: the payload times, the version and the accepted sizes, checked and
+# turned into the forms the sources and the resource script take. Included by the top-level CMakeLists.txt;
+# also run on its own by scripts/release.sh, before anything is built, with the payload files too:
 #   cmake -DPERNA_PAYLOAD=F -DKALENDO_PAYLOAD=F -DPERNA_TIME=T -DKALENDO_TIME=T -DUPDATER_FILE_VERSION=V
-#         -DUPDATER_PRODUCT_VERSION=V -P release_inputs.cmake
+#         -DUPDATER_PRODUCT_VERSION=V -DPERNA_ACCEPT_SIZES=N;N -P release_inputs.cmake
 # Every problem gets a line; then it stops.
 
 # A payload time "YYYY-MM-DD hh:mm:ss" (local time) that exists, is not before 1980 (file dates of the
@@ -79,22 +79,56 @@ function(release_version name text out_fixed out_text)
   set(${out_text} "${shown}" PARENT_SCOPE)
 endfunction()
 
+# The installed sizes of PERNA.EXE the update applies to: each a whole number of bytes that fits the guard's
+# 32-bit entries and is not 0 (a 0 ends its table), each once. Sets out to "n, n" for the table (empty when
+# none is given).
+function(release_accept_sizes name sizes out)
+  set(entries "")
+  set(seen "")
+  foreach(size IN LISTS sizes)
+    string(REGEX REPLACE "^0+([0-9])" "\\1" number "${size}")
+    string(LENGTH "${number}" digits)
+    list(FIND seen "${number}" earlier)
+    if(NOT size MATCHES "^[0-9]+$")
+      list(APPEND release_problems "${name} \"${size}\" is not a number of bytes")
+    elseif(number EQUAL 0)
+      list(APPEND release_problems "${name} \"${size}\": 0 is no size (it ends the table of sizes)")
+    elseif(digits GREATER 10 OR (digits EQUAL 10 AND number STRGREATER "4294967295"))
+      list(APPEND release_problems "${name} \"${size}\" is above 4294967295 (32 bits)")
+    elseif(earlier GREATER -1)
+      list(APPEND release_problems "${name} ${number} is given twice")
+    else()
+      list(APPEND seen ${number})
+    endif()
+  endforeach()
+  string(REPLACE ";" ", " entries "${seen}")
+  set(${out} "${entries}" PARENT_SCOPE)
+  set(release_problems "${release_problems}" PARENT_SCOPE)
+endfunction()
+
 set(release_problems "")
-release_payload_time(PERNA_TIME "${PERNA_TIME}" UPDATER_PERNA_SYSTEMTIME)
-release_payload_time(KALENDO_TIME "${KALENDO_TIME}" UPDATER_KALENDO_SYSTEMTIME)
-# On its own, a version not given is the build's default, which it does not know.
+# On its own, a time or version not given is not checked: the time of a payload file that is missing, the
+# build's default version, which it does not know.
+foreach(which PERNA KALENDO)
+  if(DEFINED ${which}_TIME OR NOT CMAKE_SCRIPT_MODE_FILE)
+    release_payload_time(${which}_TIME "${${which}_TIME}" UPDATER_${which}_SYSTEMTIME)
+  endif()
+endforeach()
 foreach(which FILE PRODUCT)
   if(DEFINED UPDATER_${which}_VERSION OR NOT CMAKE_SCRIPT_MODE_FILE)
     release_version(UPDATER_${which}_VERSION "${UPDATER_${which}_VERSION}" UPDATER_${which}_VERSION_FIXED
                     UPDATER_${which}_VERSION_TEXT)
   endif()
 endforeach()
+release_accept_sizes(PERNA_ACCEPT_SIZES "${PERNA_ACCEPT_SIZES}" UPDATER_ACCEPT_SIZE_ENTRIES)
 # A payload file given must hold something: an empty PERNA.EXE would also make the accepted size 0,
 # which ends the guard's table.
 foreach(payload PERNA_PAYLOAD KALENDO_PAYLOAD)
   if(NOT ${payload})
     continue()
-  elseif(NOT EXISTS "${${payload}}" OR IS_DIRECTORY "${${payload}}")
+  elseif(IS_DIRECTORY "${${payload}}")
+    list(APPEND release_problems "${payload}: ${${payload}} is a folder, not a file")
+  elseif(NOT EXISTS "${${payload}}")
     list(APPEND release_problems "${payload}: no such file: ${${payload}}")
   else()
     file(SIZE "${${payload}}" length)

@@ -32,6 +32,8 @@
 #define PROMPT_FAILURE_MS 15000
 #define MAX_BOXES 8
 #define FOLDER_PREFIX L"PernaFieldCheck-"
+/* The most installed sizes of PERNA.EXE an updater's table is read with. */
+#define MAX_ACCEPTED 256
 
 static const wchar_t ProductKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\KaryomWin.exe";
 static const wchar_t MarkerValue[] = L"PernaFieldCheck";
@@ -45,6 +47,8 @@ static const char OldDayOff[] = "[2001]\r\n; the field check's sample\r\n";
 
 static wchar_t work_root[MAX_PATH], program_folder[MAX_PATH], virtual_store[MAX_PATH];
 static DWORD tool_length, dayoff_length;
+/* The installed sizes of PERNA.EXE the updater accepts, ended by 0, and the size of the sample installation's. */
+static DWORD accepted[MAX_ACCEPTED + 1], sample_length;
 
 /* Stopping: the console handler asks, the main thread cleans up and ends the process. */
 static volatile LONG stop_requested;
@@ -208,6 +212,59 @@ static DWORD DeclaredLength(HMODULE updater, const wchar_t *name)
     return n[0] | n[1] << 8 | n[2] << 16 | (DWORD)n[3] << 24;
 }
 
+/* The updater's table of accepted installed sizes, read from the section of its image that holds it alone, into
+ * accepted; 0 when the file has none, or an empty one. */
+static int ReadAcceptedSizes(const wchar_t *updater)
+{
+    static unsigned char head[4096];
+    DWORD got = 0;
+    int found = 0;
+    HANDLE f = CreateFileW(updater, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (f == INVALID_HANDLE_VALUE)
+        return 0;
+    memset(accepted, 0, sizeof accepted);
+    if (ReadFile(f, head, sizeof head, &got, NULL) && got >= 0x40) {
+        DWORD pe = *(const DWORD *)(head + 0x3C);
+        if (pe < got - 24 && !memcmp(head + pe, "PE\0\0", 4)) {
+            WORD sections = *(const WORD *)(head + pe + 6), optional = *(const WORD *)(head + pe + 20);
+            for (DWORD i = 0, at = pe + 24 + optional; !found && i < sections && at + 40 <= got; i++, at += 40) {
+                DWORD size = *(const DWORD *)(head + at + 8), raw = *(const DWORD *)(head + at + 16);
+                if (strncmp((const char *)head + at, ACCEPTED_SIZE_SECTION, 8))
+                    continue;
+                size = min(min(size ? size : raw, raw), MAX_ACCEPTED * sizeof(DWORD));
+                found =
+                    SetFilePointer(f, *(const DWORD *)(head + at + 20), NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+                    ReadFile(f, accepted, size, &got, NULL) && got == size;
+            }
+        }
+    }
+    CloseHandle(f);
+    return found && accepted[0];
+}
+
+/* Whether the updater accepts an installed tool of that size: an entry, or one byte off one. */
+static int Accepted(DWORD size)
+{
+    for (const DWORD *e = accepted; *e; e++) {
+        if ((ULONGLONG)size + 1 == *e || size == *e || size == (ULONGLONG)*e + 1)
+            return 1;
+    }
+    return 0;
+}
+
+/* An installed size that no entry accepts, next to the first accepted size. */
+static DWORD OtherSize(void)
+{
+    for (DWORD size = accepted[0] - 1; size-- > 1;) {
+        if (!Accepted(size))
+            return size;
+    }
+    DWORD size = accepted[0] + 2;
+    while (Accepted(size))
+        size++;
+    return size;
+}
+
 static unsigned char OldToolByte(DWORD i)
 {
     return (unsigned char)("old PERNA.EXE of the field check\r\n"[i % 34]);
@@ -225,17 +282,19 @@ static int WriteFileAt(const wchar_t *path, const void *bytes, DWORD size, const
     return CloseHandle(f) && ok;
 }
 
-/* The sample installation in dir: a PERNA.EXE of the accepted size and a KALENDO.INI, both dated
- * tool_time and long past; 0 on failure. */
+/* The sample installation in dir: a PERNA.EXE of sample_length bytes dated tool_time and a KALENDO.INI dated
+ * long past; 0 on failure. */
 static int MakeInstallation(const wchar_t *dir, const SYSTEMTIME *tool_time)
 {
     wchar_t path[MAX_PATH];
-    unsigned char *tool = malloc(tool_length);
-    for (DWORD i = 0; i < tool_length; i++)
+    unsigned char *tool = malloc(sample_length);
+    if (!tool)
+        return 0;
+    for (DWORD i = 0; i < sample_length; i++)
         tool[i] = OldToolByte(i);
     CreateDirectoryW(dir, NULL);
     _snwprintf(path, MAX_PATH, L"%ls\\PERNA.EXE", dir);
-    int ok = WriteFileAt(path, tool, tool_length, tool_time);
+    int ok = WriteFileAt(path, tool, sample_length, tool_time);
     free(tool);
     _snwprintf(path, MAX_PATH, L"%ls\\KALENDO.INI", dir);
     return ok && WriteFileAt(path, OldDayOff, sizeof OldDayOff - 1, &OldTime);
@@ -288,7 +347,7 @@ static const char *CheckInstallation(const wchar_t *dir, int updated, const SYST
             return NULL;
         return problem;
     }
-    if (tool_size != tool_length || !tool_sample || CompareFileTime(&tool_ft, &made))
+    if (tool_size != sample_length || !tool_sample || CompareFileTime(&tool_ft, &made))
         return "PERNA.EXE was changed";
     if (dayoff_size != sizeof OldDayOff - 1 || CompareFileTime(&dayoff_ft, &old))
         return "KALENDO.INI was changed";
@@ -298,8 +357,9 @@ static const char *CheckInstallation(const wchar_t *dir, int updated, const SYST
 /* The name of a box seen, for a report: the expected box its text is, or its text's first bytes. */
 static void DescribeBoxes(const struct Outcome *o, char *out, size_t room)
 {
-    static const struct ExpectedBox *known[] = {&BoxConfirm, &BoxToolUpdated, &BoxToolMissing, &BoxAlreadyCurrent,
-                                                &BoxFailed1, &BoxFailed2,     &BoxFailed4};
+    static const struct ExpectedBox *known[] = {&BoxConfirm,        &BoxToolUpdated,     &BoxToolMissing,
+                                                &BoxAlreadyCurrent, &BoxVersionMismatch, &BoxFailed1,
+                                                &BoxFailed2,        &BoxFailed4};
     size_t used = _snprintf(out, room, "boxes:");
     for (int i = 0; i < o->boxes && used < room; i++) {
         const char *name = "an unknown box";
@@ -466,6 +526,17 @@ static void PlainCase(const wchar_t *updater, const char *name, const SYSTEMTIME
     }
     int cancel = !wcscmp(answers, L"cancel");
     Verdict(name, Judge(&o, &BoxConfirm, cancel ? IDCANCEL : IDOK, second, install, updated, tool_time, stage), NULL);
+}
+
+/* An installed tool older than the payload but of a size that no entry of the updater's table accepts: the
+ * version-mismatch box, and neither file replaced. */
+static void OtherSizeCase(const wchar_t *updater)
+{
+    DWORD first = sample_length;
+    sample_length = OtherSize();
+    printf("     other-size: an installed PERNA.EXE of %lu bytes\n", sample_length);
+    PlainCase(updater, "other-size", &OldTime, L"ok", 0, 0, &BoxVersionMismatch, 0);
+    sample_length = first;
 }
 
 /* A token of this user as a normal user: the Administrators group for denying only, medium integrity, file
@@ -690,7 +761,17 @@ int wmain(int argc, wchar_t **argv)
         fprintf(stderr, "field check: %ls is no updater with both payloads\n", updater);
         return 2;
     }
-    printf("field check of %ls: PERNA.EXE %lu bytes, KALENDO.INI %lu bytes\n", updater, tool_length, dayoff_length);
+    /* The sample installations are of the sizes this updater accepts, not of the length of the tool it carries. */
+    if (!ReadAcceptedSizes(updater)) {
+        fprintf(stderr, "field check: %ls holds no table of accepted sizes of an installed PERNA.EXE\n", updater);
+        return 2;
+    }
+    sample_length = accepted[0];
+    printf("field check of %ls: PERNA.EXE %lu bytes, KALENDO.INI %lu bytes; accepts an installed PERNA.EXE of", updater,
+           tool_length, dayoff_length);
+    for (const DWORD *e = accepted; *e; e++)
+        printf("%s %lu", e == accepted ? "" : ",", *e);
+    printf(" bytes (each give or take one); the sample installation's is %lu bytes\n", sample_length);
     printf("Redirection Guard: %s\n", redirection_guard ? "on" : "not available here");
 
     for (int i = 0; i < 2; i++) {
@@ -732,6 +813,7 @@ int wmain(int argc, wchar_t **argv)
     PlainCase(updater, "held", &OldTime, L"ok", 1, 0, &BoxToolMissing, 0);
     PlainCase(updater, "held-briefly", &OldTime, L"ok", 1, 1, HELD_BRIEFLY_UPDATES ? &BoxToolUpdated : &BoxToolMissing,
               HELD_BRIEFLY_UPDATES);
+    OtherSizeCase(updater);
     NotElevatedCase(updater);
     PipeCase(updater);
     JunctionCase(updater);

@@ -4,7 +4,8 @@
 #   scripts/deps.sh GROUP...   release: the shipping build and signing; demo: also the x86-64 build and Wine
 set -euo pipefail
 shipping_build=(cmake make g++ python3 g++-mingw-w64-i686 binutils-mingw-w64-i686)
-release=("${shipping_build[@]}" osslsigncode openssl)
+# A signing key on a token is reached through OpenSSL's PKCS#11 engine, which osslsigncode loads too.
+release=("${shipping_build[@]}" osslsigncode openssl libengine-pkcs11-openssl)
 demo=(
   "${shipping_build[@]}" tzdata g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine64 xvfb fonts-ipafont-gothic imagemagick
@@ -15,6 +16,8 @@ demo=(
 )
 test=(
   "${release[@]}" "${demo[@]}" clang libclang-rt-14-dev libgtest-dev openssl mscompress libmspack-dev llvm xauth
+  # The release stage's signing token.
+  softhsm2
   # The test guest (scripts/guest.sh): its machine, and what its image is made with.
   qemu-system-x86 debootstrap debian-archive-keyring e2fsprogs
 )

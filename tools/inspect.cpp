@@ -1,7 +1,8 @@
 // `szdd inspect UPDATER.EXE`: what an updater executable is about to ship, checked.
 // Lists the resource section, expands both payload containers, finds what the code holds for each (its
-// digest, names and time) and the accepted size of an installed PERNA.EXE, and prints the version fields.
+// digest, names and time) and the accepted sizes of an installed PERNA.EXE, and prints the version fields.
 // Exit 0 when all is in order, 1 when anything is off (each problem gets a line on stderr).
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -47,18 +48,11 @@ int WriteDigest(void *sha, const unsigned char *buffer, size_t length)
     return 1;
 }
 
-// Where the bytes first stand in the file at an offset that is a multiple of step, outside the ranges
-// skipped ({offset, length} pairs); SIZE_MAX when nowhere.
-size_t FindBytes(const std::vector<unsigned char> &file, const unsigned char *bytes, size_t length, size_t step,
-                 const std::vector<std::pair<size_t, size_t>> &skipped = {})
+// Where the bytes first stand in the file; SIZE_MAX when nowhere.
+size_t FindBytes(const std::vector<unsigned char> &file, const unsigned char *bytes, size_t length)
 {
-    for (size_t at = 0; at + length <= file.size(); at += step) {
-        if (file[at] != bytes[0] || memcmp(&file[at], bytes, length) != 0)
-            continue;
-        bool inSkipped = false;
-        for (const auto &range : skipped)
-            inSkipped = inSkipped || (at + length > range.first && at < range.first + range.second);
-        if (!inSkipped)
+    for (size_t at = 0; at + length <= file.size(); ++at) {
+        if (file[at] == bytes[0] && memcmp(&file[at], bytes, length) == 0)
             return at;
     }
     return SIZE_MAX;
@@ -170,7 +164,7 @@ uint64_t CheckContainer(const std::vector<unsigned char> &file, const PeImage &i
     char hex[2 * Sha256Size + 1];
     for (int i = 0; i < Sha256Size; ++i)
         snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    size_t held = FindBytes(file, digest, Sha256Size, 1);
+    size_t held = FindBytes(file, digest, Sha256Size);
     printf("    sha256 %s: %s\n", hex, held != SIZE_MAX ? "held in the code: ok" : "not in the code");
     if (held == SIZE_MAX) {
         report->Problem(name + ": the code holds no SHA-256 of what it expands to (" + hex + ")");
@@ -188,6 +182,66 @@ uint64_t CheckContainer(const std::vector<unsigned char> &file, const PeImage &i
     if (!valid)
         report->Problem(name + ": the payload time in the code is no time the updater can set");
     return written;
+}
+
+// "610360 to 610362": the installed sizes an entry of the table lets through.
+std::string SizeRange(uint32_t entry)
+{
+    uint64_t low = entry - 1, high = entry == UINT32_MAX ? entry : (uint64_t)entry + 1;
+    return std::to_string(low) + " to " + std::to_string(high);
+}
+
+// The guard's table of accepted installed sizes, alone in its section: 32-bit sizes up to the first 0. Prints
+// them and, in words, what they mean for the copies in the field; toolLength is the length BIN1 expands to.
+void CheckAcceptedSizes(const std::vector<unsigned char> &file, const PeImage &image, uint64_t toolLength,
+                        Report *report)
+{
+    const PeSection *section = NULL;
+    for (const PeSection &s : image.sections) {
+        if (!section && s.name == ACCEPTED_SIZE_SECTION)
+            section = &s;
+    }
+    if (!section) {
+        report->Problem("the code holds no table of accepted sizes (no section " ACCEPTED_SIZE_SECTION ")");
+        return;
+    }
+    size_t extent =
+        section->virtualSize && section->virtualSize < section->rawSize ? section->virtualSize : section->rawSize;
+    size_t start = std::min<size_t>(section->rawOffset, file.size());
+    size_t end = start + std::min(extent, file.size() - start);
+    std::vector<uint32_t> sizes;
+    bool ended = false;
+    for (size_t at = start; !ended && at + 4 <= end; at += 4) {
+        uint32_t size = (uint32_t)ReadPointer(&file[at], 4);
+        ended = size == 0;
+        if (!ended)
+            sizes.push_back(size);
+    }
+    std::string listed, ranges;
+    for (uint32_t size : sizes) {
+        listed += (listed.empty() ? "" : ", ") + std::to_string(size);
+        ranges += (ranges.empty() ? "" : ", ") + SizeRange(size);
+    }
+    printf("accepted sizes of an installed PERNA.EXE: %s (each give or take one byte): %s\n",
+           sizes.empty() ? "none" : listed.c_str(),
+           !ended          ? "not ended by 0"
+           : sizes.empty() ? "empty"
+                           : "ok");
+    if (!ended) {
+        report->Problem("the table of accepted sizes is not ended by 0 within its section");
+        return;
+    }
+    if (sizes.empty()) {
+        report->Problem("the table of accepted sizes is empty: the updater would replace no installed PERNA.EXE");
+        return;
+    }
+    // What the engineer must know before shipping: who gets the update, and that everyone else gets an error box
+    // and keeps both old files.
+    printf("  an installed PERNA.EXE older than the payload is replaced when it has %s bytes;\n", ranges.c_str());
+    printf("  one of any other size gets the version-mismatch box, and nothing is replaced, KALENDO.INI neither\n");
+    if (sizes.size() == 1 && sizes[0] == toolLength)
+        printf("  the table holds only the length BIN1 expands to: a copy of another length, such as the previous\n"
+               "  release's, is refused\n");
 }
 
 // "1, 0, 0, 1" for the fixed-part version 1.0.0.1.
@@ -304,7 +358,6 @@ int RunInspect(char **operands)
     printf("containers:\n");
     uint64_t payloadBytes = 0;
     uint64_t toolLength = 0;
-    std::vector<std::pair<size_t, size_t>> containers;
     for (const PeResource *r : {bin1, bin2}) {
         if (!r)
             continue;
@@ -312,21 +365,8 @@ int RunInspect(char **operands)
         if (r == bin1)
             toolLength = length;
         payloadBytes += r->size;
-        containers.push_back({r->fileOffset, r->size});
     }
-    // The guard's table of accepted sizes is the length of the PERNA.EXE carried, then 0 (32-bit words):
-    // an installed copy of another size is refused.
-    if (toolLength > 0 && toolLength <= UINT32_MAX) {
-        unsigned char table[8] = {(unsigned char)toolLength, (unsigned char)(toolLength >> 8),
-                                  (unsigned char)(toolLength >> 16), (unsigned char)(toolLength >> 24)};
-        bool held = FindBytes(file, table, sizeof table, 4, containers) != SIZE_MAX;
-        printf("accepted size of an installed PERNA.EXE: %llu bytes, give or take one (the length BIN1 expands to): "
-               "%s\n",
-               (unsigned long long)toolLength, held ? "held in the code: ok" : "not in the code");
-        if (!held)
-            report.Problem("the code holds no accepted size of " + std::to_string(toolLength) +
-                           " bytes: the updater would refuse an older installed copy of the same size");
-    }
+    CheckAcceptedSizes(file, image, toolLength, &report);
     if (!bin1)
         report.Problem("no resource BIN/BIN1");
     if (!bin2)

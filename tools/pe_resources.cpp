@@ -147,7 +147,9 @@ bool Reader::Parse(PeImage *image)
         return Fail("section table cut short");
     for (uint16_t i = 0; i < sectionCount; i++) {
         const unsigned char *s = At(sec + 40 * (size_t)i);
-        sections.push_back({Get32(s + 12), Get32(s + 8), Get32(s + 20), Get32(s + 16)});
+        std::string name((const char *)s, 8);
+        sections.push_back(
+            {Get32(s + 12), Get32(s + 8), Get32(s + 20), Get32(s + 16), name.substr(0, name.find('\0'))});
     }
     image->sections = sections;
 

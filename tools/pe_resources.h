@@ -24,9 +24,10 @@ struct PeResource {
     size_t fileOffset;  // where the data starts in the file
 };
 
-// A section's place in memory and in the file.
+// A section's place in memory and in the file, and its name.
 struct PeSection {
     uint32_t virtualAddress, virtualSize, rawOffset, rawSize;
+    std::string name;  // up to 8 bytes, as the section table holds it
 };
 
 struct PeImage {

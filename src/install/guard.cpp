@@ -2,10 +2,12 @@
 #include "install.h"
 
 #include "accepted_sizes.h"
+#include "szdd_format.h"
 
 #include <cstdint>
 
-const DWORD AcceptedSizeTable[] = {ACCEPTED_SIZE_ENTRIES, 0};
+// Alone in a section of its own, so that what reads the image finds the sizes without knowing them.
+__attribute__((section(ACCEPTED_SIZE_SECTION))) const DWORD AcceptedSizeTable[] = {ACCEPTED_SIZE_ENTRIES, 0};
 
 int IsAcceptedSize(const DWORD *table, DWORD size)
 {

@@ -1,5 +1,5 @@
-// The SZDD stream and payload container layout: the one statement of it, shared by the codec, the updater and the
-// tools.
+// The SZDD stream and payload container layout, and where the updater's image keeps its accepted sizes: the one
+// statement of them, shared by the codec, the updater and the tools.
 #pragma once
 
 enum {
@@ -21,3 +21,8 @@ enum {
 
 // "SZDD" and 88 F0 27 33.
 const unsigned char SzddMagic[SzddMagicSize] = {0x53, 0x5A, 0x44, 0x44, 0x88, 0xF0, 0x27, 0x33};
+
+// The section of the updater's image that holds the guard's table of accepted installed sizes and nothing else:
+// 32-bit little-endian sizes ended by 0. Tools that read the image (szdd inspect, the field check) find there
+// what the updater accepts, whatever sizes it was built with.
+#define ACCEPTED_SIZE_SECTION ".sizes"

@@ -68,13 +68,16 @@ def damages(good, perna, times):
     data[at] ^= 0x01
     out.append(("BIN1 digest in the code changed", bytes(data), "holds no SHA-256"))
 
-    # The tool's time in the code made impossible (month 13), and its accepted size made another.
+    # The tool's time in the code made impossible (month 13); the table of accepted sizes emptied (the updater
+    # would update nobody), and its section renamed (it has none).
     at = good.find(struct.pack("<8H", *times[0]))
     assert at > 0, "the code holds no SYSTEMTIME of BIN1's time"
     out.append(("BIN1 time in the code impossible", good[:at + 2] + b"\x0d" + good[at + 3:], "no time the updater"))
     at = good.find(struct.pack("<2I", len(perna), 0))
     assert at > 0, "the code holds no accepted size of BIN1's length"
-    out.append(("accepted size changed", good[:at] + struct.pack("<I", len(perna) + 2) + good[at + 4:], "no accepted size"))
+    out.append(("accepted sizes emptied", good[:at] + bytes(4) + good[at + 4:], "accepted sizes is empty"))
+    at = good.find(b".sizes\0\0")
+    out.append(("no section of accepted sizes", good[:at] + b".sizez" + good[at + 6:], "no table of accepted sizes"))
 
     # Cut short inside the resource section.
     out.append(("file cut short", good[:len(good) // 2], "not a Windows executable"))

@@ -177,7 +177,7 @@ def report(what, faults):
 
 # The field check (fieldcheck/): what it must report under Wine. Wine enforces no file permissions and makes
 # no junctions, so those two cases can only be skipped here; everything else must pass.
-FIELD_PASSES = {"update", "cancel", "already-current", "held", "held-briefly", "pipe-tmp"}
+FIELD_PASSES = {"update", "cancel", "already-current", "other-size", "held", "held-briefly", "pipe-tmp"}
 FIELD_SKIPS = {"not-elevated", "junction-tmp"}
 PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\KaryomWin.exe"
 NO_DEBUGGER = {"WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d"}
@@ -276,7 +276,7 @@ def check_field_check(session, field_check, updater, interrupted=True):
     if not faults:
         print("ok   the field check: refuses an installed product, %sgives"
               % ("cleans up when stopped or killed, and " if interrupted else ""))
-        for line in lines:
+        for line in out.splitlines():
             print("       " + line)
     session.reset_drive_c()
     return faults

@@ -178,7 +178,8 @@ def platform_checks(args, session, wine, payloads, success):
         failed += report("old system", check_old_system_fallbacks(session, args.fallback_probe, args.fake_lz32))
     if args.field_check:
         ran += 1
-        failed += report("field check", check_field_check(session, args.field_check, args.updater))
+        failed += report("field check", check_field_check(session, args.field_check, args.updater,
+                                                          interrupted=not args.field_check_only))
     return ran, failed
 
 
@@ -232,6 +233,8 @@ def main():
     parser.add_argument("--load-probe", help="the program that loads DLLs by plain name (that check's control)")
     parser.add_argument("--fallback-probe", help="the platform's fallbacks for older systems, run (needs --fake-lz32)")
     parser.add_argument("--field-check", help="the field check (PernaFieldCheck.exe): also run it on the updater")
+    parser.add_argument("--field-check-only", action="store_true",
+                        help="no scenarios: only the field check, once in full (neither stopped nor killed)")
     parser.add_argument("--display", default=None, help="the X display for Xvfb (default: a free one)")
     parser.add_argument("--keep-session", action="store_true", help="leave the wineserver and Xvfb running")
     parser.add_argument("--jobs", type=int, default=1,
@@ -240,6 +243,10 @@ def main():
     args = parser.parse_args()
 
     cases = args.cases or sorted(glob.glob(os.path.join(HERE, "..", "scenarios", "cases", "*.json")))
+    if args.field_check_only:
+        if not args.field_check or args.cases or args.jobs > 1:
+            parser.error("--field-check-only needs --field-check, and takes no scenarios and one prefix")
+        cases = []
     # The containers only feed the stand-in's resource files; under Wine the executable is patched.
     payloads = sc.Payloads(args.perna, args.kalendo, args.bin1, args.bin2)
     stand_in_payloads = sc.Payloads(args.stand_in_perna or args.perna, args.stand_in_kalendo or args.kalendo,
