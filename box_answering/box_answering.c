@@ -10,6 +10,17 @@ static int IsStageVariable(const wchar_t *entry)
     return !_wcsnicmp(entry, L"TMP=", 4) || !_wcsnicmp(entry, L"TEMP=", 5);
 }
 
+/* Whether the entry's name is also that of an entry of added, in any case. */
+static int AddedAgain(const wchar_t *entry, const wchar_t *added)
+{
+    size_t name = wcscspn(entry + 1, L"=") + 1; /* names such as "=C:" begin with '=' */
+    for (const wchar_t *other = added; *other; other += wcslen(other) + 1) {
+        if (!_wcsnicmp(entry, other, name) && other[name] == L'=')
+            return 1;
+    }
+    return 0;
+}
+
 wchar_t *ChildEnvironment(const wchar_t *added)
 {
     size_t added_length = 0;
@@ -22,7 +33,7 @@ wchar_t *ChildEnvironment(const wchar_t *added)
     wchar_t *block = calloc(own_length + added_length + 2, sizeof(wchar_t));
     size_t used = 0;
     for (const wchar_t *entry = own; *entry; entry += wcslen(entry) + 1) {
-        if (IsStageVariable(entry))
+        if (IsStageVariable(entry) || AddedAgain(entry, added))
             continue;
         wcscpy(block + used, entry);
         used += wcslen(entry) + 1;

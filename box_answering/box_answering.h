@@ -34,6 +34,7 @@ void AnswerBox(struct Answered *u, const struct Box *box);
 /* Writes text as a JSON string in UTF-8. */
 void PutJsonString(FILE *out, const wchar_t *text);
 
-/* This process's environment without TMP and TEMP (in any spelling), then the entries of added
- * ("NAME=value", each NUL-ended, the list ended by an empty one); calloc'd, for CREATE_UNICODE_ENVIRONMENT. */
+/* This process's environment without TMP and TEMP (in any spelling) and without what added sets again, then
+ * the entries of added ("NAME=value", each NUL-ended, the list ended by an empty one); calloc'd, for
+ * CREATE_UNICODE_ENVIRONMENT. */
 wchar_t *ChildEnvironment(const wchar_t *added);

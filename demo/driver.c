@@ -26,10 +26,18 @@
  * be taken.
  * Once the answers run out every further box gets OK; "close" closes a box as its title bar would.
  * Prints "exit N" (one N per instance) on success; exit status 0, or 2 on bad usage, 3 when an updater
- * does not finish. */
+ * does not finish.
+ *
+ *   driver.exe --serve
+ *
+ * Runs one such run for each line read from standard input (the options above, separated by tabs, in
+ * UTF-8), each ended by the line "done S", S the status the run would have ended a driver with; a run
+ * that would end it with 2 still ends it. One driver then serves a whole session's runs: under emulation,
+ * starting a Wine process costs seconds. */
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include "box_answering.h"
@@ -189,7 +197,8 @@ static int RecordAndAnswer(struct Answered *u, const struct Box *box, FILE *tran
     return u->boxes > MAX_BOXES;
 }
 
-int wmain(int argc, wchar_t **argv)
+/* One run of the updater as the options say; what the driver's exit status would be (2 ends the process). */
+static int Drive(int argc, wchar_t **argv)
 {
     const wchar_t *exe = NULL, *out = NULL, *cwd = NULL, *env_file = NULL, *answers = L"", *extra = NULL;
     const wchar_t *hold[8], *shots = NULL, *registry = NULL, *values = NULL, *clear[8];
@@ -250,6 +259,7 @@ int wmain(int argc, wchar_t **argv)
 
     static struct Answered runs[MAX_INSTANCES];
     static FILE *transcripts[MAX_INSTANCES];
+    memset(runs, 0, sizeof runs);
     for (int k = 0; k < instances; k++) {
         wchar_t path[MAX_PATH];
         if (k == 0)
@@ -322,14 +332,12 @@ int wmain(int argc, wchar_t **argv)
     }
 
     DWORD started = GetTickCount();
-    for (int running = instances; running > 0;) {
+    int result = 0;
+    for (int running = instances; running > 0 && !result;) {
         if (GetTickCount() - started > timeout_ms) {
-            for (int k = 0; k < instances; k++) {
-                if (!runs[k].done)
-                    TerminateProcess(runs[k].pi.hProcess, 99);
-            }
             fwprintf(stderr, L"driver: an updater did not finish\n");
-            return 3;
+            result = 3;
+            break;
         }
         Sleep(20);
         if (hold_for_ms && GetTickCount() - started >= hold_for_ms) {
@@ -348,20 +356,29 @@ int wmain(int argc, wchar_t **argv)
             if (seen != 2)
                 continue;
             if (RecordAndAnswer(u, &box, transcripts[k], k == 0 ? shots : NULL, pause_ms)) {
-                TerminateProcess(u->pi.hProcess, 98);
                 fwprintf(stderr, L"driver: too many boxes\n");
-                return 3;
+                result = 3;
+                break;
             }
         }
     }
-    wprintf(L"exit");
+    if (!result)
+        wprintf(L"exit");
+    /* Whatever the run left is let go: a serving driver goes on to the next run. */
     for (int k = 0; k < instances; k++) {
+        if (!runs[k].done) {
+            TerminateProcess(runs[k].pi.hProcess, 99);
+            WaitForSingleObject(runs[k].pi.hProcess, 5000);
+        }
         CloseHandle(runs[k].pi.hThread);
         CloseHandle(runs[k].pi.hProcess);
         fclose(transcripts[k]);
-        wprintf(L" %lu", runs[k].status);
+        if (!result)
+            wprintf(L" %lu", runs[k].status);
     }
-    wprintf(L"\n");
+    if (!result)
+        wprintf(L"\n");
+    free(env);
     for (int i = 0; i < holds; i++)
         CloseHandle(held[i]);
     if (lock)
@@ -372,8 +389,42 @@ int wmain(int argc, wchar_t **argv)
             fwprintf(stderr, L"driver: a client connected to the pipe %ls\n", pipe_name[i]);
             connected = 1;
         }
+        CancelIo(pipe[i]);
         CloseHandle(pipe[i]);
         CloseHandle(waiting[i].hEvent);
     }
-    return connected ? 4 : 0;
+    return result ? result : connected ? 4 : 0;
+}
+
+/* Serves runs, one for each line of standard input, until it ends; 0. */
+static int Serve(void)
+{
+    static char line[65536];
+    static wchar_t wide[65536];
+    while (fgets(line, sizeof line, stdin)) {
+        line[strcspn(line, "\r\n")] = 0;
+        if (!MultiByteToWideChar(CP_UTF8, 0, line, -1, wide, 65536))
+            Die(L"a request that is not UTF-8");
+        wchar_t *argv[64] = {L"driver"};
+        int argc = 1;
+        for (wchar_t *field = wide; field && argc < 64;) {
+            wchar_t *tab = wcschr(field, L'\t');
+            if (tab)
+                *tab++ = 0;
+            argv[argc++] = field;
+            field = tab;
+        }
+        int status = Drive(argc, argv);
+        fflush(stderr);
+        wprintf(L"done %d\n", status);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc == 2 && !wcscmp(argv[1], L"--serve"))
+        return Serve();
+    return Drive(argc, argv);
 }

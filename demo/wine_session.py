@@ -6,6 +6,7 @@ an explicit environment, answers its boxes and records each as a JSON line.
 import json
 import os
 import re
+import select
 import shutil
 import socket
 import subprocess
@@ -53,9 +54,12 @@ class WineSession:
 
     Run as root, Wine runs as nobody: root may write any file whatever its permissions, so under root a
     read-only file (FILE_ATTRIBUTE_READONLY, which Wine keeps as missing write bits) would not be.
-    wine is the loader programs are started with, arch the prefix's WINEARCH."""
+    wine is the loader programs are started with, arch the prefix's WINEARCH. With serve_driver, one driver
+    process (driver.exe --serve) does every run of the session: each Wine process started costs seconds
+    under emulation."""
 
-    def __init__(self, prefix, display=":87", log=None, stray_names=(), wine=WINE, arch="win64"):
+    def __init__(self, prefix, display=":87", log=None, stray_names=(), wine=WINE, arch="win64",
+                 serve_driver=False):
         self.prefix = os.path.abspath(prefix)
         self.wine_binary = wine
         self.arch = arch
@@ -67,6 +71,10 @@ class WineSession:
         self.locales = self.prefix + "-locale"
         # Files a run may leave anywhere on drive C, even among the prefix's folders: removed between runs.
         self.stray_names = {name.upper() for name in stray_names}
+        self.serve_driver = serve_driver
+        # The serving driver: (its process, the file of its error output, the time zone and variables it was
+        # started with), once started.
+        self.server = None
 
     def command(self, args):
         if self.uid is None:
@@ -180,7 +188,65 @@ class WineSession:
                 raise RuntimeError("Xvfb %s did not listen within %d s" % (self.display, seconds))
             time.sleep(0.05)
 
+    def stop_server(self):
+        """Ends the serving driver, if there is one."""
+        if self.server:
+            proc, errors, _started_with = self.server
+            self.server = None
+            proc.stdin.close()
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+            proc.stdout.close()
+            errors.close()
+
+    def served(self, driver, command, tz, extra, timeout):
+        """Has the serving driver do one run: its status, what it printed and its error output. Raises when it
+        does not answer within timeout seconds, and then ends it. The updater takes its time zone and Wine's
+        variables from the driver's own environment (Wine builds a process's host environment from its
+        parent's, not from the block it is given), so a driver started with other ones, or ended meanwhile
+        (a test stops the session's wineserver), is replaced."""
+        wanted = (tz, tuple(sorted((extra or {}).items())))
+        if self.server and (self.server[2] != wanted or self.server[0].poll() is not None):
+            self.stop_server()
+        if self.server is None:
+            errors = tempfile.TemporaryFile()
+            env = self.environment(tz)
+            env.update(extra or {})
+            proc = subprocess.Popen(self.command([self.wine_binary, driver, "--serve"]), env=env,
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors)
+            self.server = (proc, errors, wanted)
+        proc, errors, _started_with = self.server
+        errors_from = errors.tell()
+        out = b""
+        try:
+            proc.stdin.write(("\t".join(command) + "\n").encode("utf-8"))
+            proc.stdin.flush()
+            deadline = time.monotonic() + timeout
+            # Its output is text, lines ended by CR LF.
+            while not re.search(rb"(^|\n)done -?\d+\r?\n", out):
+                ready, _, _ = select.select([proc.stdout], [], [], max(0, deadline - time.monotonic()))
+                if not ready:
+                    raise RuntimeError("the serving driver did not answer within %d s" % timeout)
+                chunk = os.read(proc.stdout.fileno(), 65536)
+                if not chunk:
+                    raise RuntimeError("the serving driver ended (status %s)" % proc.wait())
+                out += chunk
+        except (RuntimeError, OSError) as e:
+            errors.seek(errors_from)
+            message = errors.read().decode("utf-8", "replace")[-2000:]
+            self.stop_server()
+            raise RuntimeError("%s: %s %s" % (e, out.decode("utf-8", "replace"), message))
+        status = int(re.search(rb"done (-?\d+)\r?\n", out).group(1))
+        errors.seek(errors_from)
+        message = errors.read()
+        errors.seek(0, os.SEEK_END)
+        return status, out[:out.rindex(b"done ")], message
+
     def stop(self):
+        self.stop_server()
         subprocess.run(self.command([WINESERVER, "-k"]), env=self.environment(), check=False)
         subprocess.run(self.command([WINESERVER, "-w"]), env=self.environment(), check=False, timeout=60)
         if self.xvfb:
@@ -243,12 +309,15 @@ class WineSession:
         command += list(options)
         self.give(self.drive_c())
         self.give(workdir)
-        proc = self.wine(command, tz=tz, extra=extra, timeout=timeout, check=False)
-        out = proc.stdout.decode("utf-8", "replace")
+        if self.serve_driver:
+            returncode, stdout, stderr = self.served(windows_path_of_host(driver), command[1:], tz, extra, timeout)
+        else:
+            proc = self.wine(command, tz=tz, extra=extra, timeout=timeout, check=False)
+            returncode, stdout, stderr = proc.returncode, proc.stdout, proc.stderr
+        out = stdout.decode("utf-8", "replace")
         status = re.search(r"exit((?: \d+)+)", out)
-        if proc.returncode != 0 or not status:
-            raise RuntimeError("driver failed (%d): %s %s" % (proc.returncode, out,
-                                                             proc.stderr.decode("utf-8", "replace")[-2000:]))
+        if returncode != 0 or not status:
+            raise RuntimeError("driver failed (%d): %s %s" % (returncode, out, stderr.decode("utf-8", "replace")[-2000:]))
         statuses = [int(n) for n in status.group(1).split()]
         boxes = []
         for path in transcripts:

@@ -68,7 +68,8 @@ class Prefixes:
         if arch not in self.sessions:
             prefix, wine, name = ((self.prefix32, WINE32, "wine") if arch == "win32" else
                                   (self.prefix64, WINE64, "wow64"))
-            session = WineSession(prefix, self.displays[arch], stray_names=sc.STRAY_NAMES, wine=wine, arch=arch)
+            session = WineSession(prefix, self.displays[arch], stray_names=sc.STRAY_NAMES, wine=wine, arch=arch,
+                                  serve_driver=True)
             self.sessions[arch] = (session, None)
             session.start(needed=[self.args.updater, self.args.driver])
             self.sessions[arch] = (session, GuestBackend(session, self.args.updater, self.args.driver, name,
