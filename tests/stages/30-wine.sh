@@ -9,7 +9,8 @@
 #     token, timestamped after a silent authority, verify, record what inspect reads back, and pass the
 #     field check under Wine, and its x86-64 updater must replace an older copy of the accepted size under
 #     Wine and refuse one of the new size; each bad input and --out must stop it unbuilt, nothing changed;
-#   - every scenario under Wine on build/win64/PernaUpdate.exe, in one prefix per CPU at once, compared
+#   - every scenario (or those WINE_STAGE_SCENARIOS names) under Wine on build/win64/PernaUpdate.exe, in one
+#     prefix per CPU at once, compared
 #     with the Linux stand-in, where LZ32 is loaded from, DLLs planted beside the updater, and the
 #     fallbacks for systems without the DLL search flags, and the field check (fieldcheck/) run on it.
 # Runs every check even when one fails; exit status 1 if any did.
@@ -279,7 +280,12 @@ LIST
 step "release: each bad input refused, nothing built or written" release_refuses_bad_inputs
 
 # In one prefix per CPU at once (build/wine-prefix and copies of it): a run lock's 30-second wait in one
-# leaves the CPUs to the others.
+# leaves the CPUs to the others. WINE_STAGE_SCENARIOS names the scenario files to run (all when unset): the
+# test command, whose guest stage runs every one of them on the shipping executable itself, names a few.
+cases=()
+for name in ${WINE_STAGE_SCENARIOS:-}; do
+  cases+=("tests/scenarios/cases/$name.json")
+done
 step "scenarios under Wine, against the stand-in" python3 tests/wine/run_wine_scenarios.py \
   --prefix build/wine-prefix --jobs "$jobs" \
   --updater build/win64/PernaUpdate.exe --driver build/win64/demo/wine_driver.exe \
@@ -289,7 +295,8 @@ step "scenarios under Wine, against the stand-in" python3 tests/wine/run_wine_sc
   --bin1 build/native/payloads/BIN1.bin --bin2 build/native/payloads/BIN2.bin \
   --fake-lz32 build/win64/wine-tests/lz32.dll --static-probe build/win64/wine-tests/static_lz32_probe.exe \
   --planted-dll build/win64/wine-tests/planted_dll.dll --load-probe build/win64/wine-tests/load_library_probe.exe \
-  --fallback-probe build/win64/wine-tests/fallback_probe.exe --field-check build/win64/PernaFieldCheck.exe
+  --fallback-probe build/win64/wine-tests/fallback_probe.exe --field-check build/win64/PernaFieldCheck.exe \
+  "${cases[@]}"
 
 echo "windows stage: $failed check(s) failed"
 [ "$failed" -eq 0 ]
