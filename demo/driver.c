@@ -8,7 +8,7 @@
  *              [--hold-mutex NAME] [--squat NAME] [--pipe-server NAME] [--timeout-ms N] [--hold-for-ms N]
  *
  * --env: UTF-8 lines NAME=VALUE added to this process's environment, from which TMP and TEMP are
- * removed first. --hold PATH (up to 8): kept open with share mode 0 while the updater runs;
+ * removed first. --hold PATH (up to 8): a file or folder kept open with share mode 0 while the updater runs;
  * --hold-shared PATH: likewise, sharing read, write and delete; --hold-for-ms N: every hold let go N ms after
  * the updaters start, instead of when they end. --instances N (up to 8): that many
  * updaters started at once, each answered by the same list; the first records to OUT, the k-th to
@@ -287,7 +287,7 @@ static int Drive(int argc, wchar_t **argv)
     HANDLE held[8];
     for (int i = 0; i < holds; i++) {
         DWORD sharing = shared[i] ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0;
-        held[i] = CreateFileW(hold[i], GENERIC_READ, sharing, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        held[i] = CreateFileW(hold[i], GENERIC_READ, sharing, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
         if (held[i] == INVALID_HANDLE_VALUE)
             Die(L"cannot hold the file");
     }

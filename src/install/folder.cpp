@@ -5,36 +5,39 @@
 
 namespace {
 
-// Room for a final path: "\\?\", a path of MAX_PATH, and some.
+// Room for a final path in wide characters: "\\?\", a path of MAX_PATH, and some. A longer one is not had, and
+// the file id decides instead.
 const DWORD FinalPathCapacity = MAX_PATH + 64;
 
 // The forms in which a final path is asked for: with the drive letter, then (a volume without one, a RAM
 // disk) the system's own device name.
 const DWORD FinalPathForms[] = {0, VOLUME_NAME_NT};
 
-// Compares code-page text with ASCII letters folded, double-byte characters whole; 1 when equal.
-int SameTextIgnoringCase(const char *a, const char *b)
+// The final path of the folder's handle with '\' and the ASCII name after it, in expected (capacity
+// FinalPathCapacity); its length, or 0 when it cannot be had or does not fit.
+DWORD FinalPathOfEntry(HANDLE folder, const char *name, DWORD form, WCHAR *expected)
 {
-    for (;;) {
-        unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
-        if (x >= 'a' && x <= 'z')
-            x = (unsigned char)(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z')
-            y = (unsigned char)(y - 'a' + 'A');
-        if (x != y)
-            return 0;
-        if (x == '\0')
-            return 1;
-        // A trail byte is compared as it is, never folded.
-        if (IsDBCSLeadByteEx(CP_ACP, x) && a[1] != '\0' && b[1] != '\0') {
-            if (a[1] != b[1])
-                return 0;
-            ++a;
-            ++b;
-        }
-        ++a;
-        ++b;
-    }
+    DWORD length = GetFinalPathNameByHandleW(folder, expected, FinalPathCapacity, form);
+    size_t nameLength = strlen(name);
+    if (length == 0 || length + 1 + nameLength >= FinalPathCapacity)
+        return 0;
+    // A drive's root is named with its closing separator, every other folder without.
+    if (expected[length - 1] != '\\')
+        expected[length++] = '\\';
+    for (size_t i = 0; i < nameLength; ++i)
+        expected[length++] = (WCHAR)(unsigned char)name[i];
+    expected[length] = 0;
+    return length;
+}
+
+// Whether the handle's volume is served by the machine itself, not by a network redirector; 1, or 0 when it
+// is a remote one or cannot be told.
+int OnLocalVolume(HANDLE handle)
+{
+    FILE_FS_DEVICE_INFORMATION device;
+    IO_STATUS_BLOCK status;
+    return NtQueryVolumeInformationFile(handle, &status, &device, sizeof device, FileFsDeviceInformation) >= 0 &&
+           (device.Characteristics & FILE_REMOTE_DEVICE) == 0;
 }
 
 }  // namespace
@@ -53,10 +56,16 @@ int OpenCheckedFolder(const char *path, HANDLE *folder)
         return 0;
     // The path may lead anywhere (a user's TMP names a pipe, a device, a link to one): what counts is what
     // the handle turns out to be. Identification level only, so that a pipe server it reaches cannot act
-    // as this process.
-    HANDLE opened = CreateFileA(named, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, NULL);
+    // as this process. A folder that another process (a backup or sync tool) holds open without sharing is
+    // waited out as a held file is.
+    HeldFileWait wait;
+    StartHeldFileWait(&wait);
+    HANDLE opened;
+    do
+        opened = CreateFileA(named, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, NULL);
+    while (opened == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION && WaitLonger(&wait));
     if (opened == INVALID_HANDLE_VALUE)
         return 0;
     BY_HANDLE_FILE_INFORMATION info;
@@ -67,6 +76,18 @@ int OpenCheckedFolder(const char *path, HANDLE *folder)
     }
     *folder = opened;
     return 1;
+}
+
+int OpenStageFolder(const char *path, HANDLE *folder)
+{
+    // A server behind a network redirector could hand the library any stream of any length to expand.
+    if (!OpenCheckedFolder(path, folder))
+        return 0;
+    if (OnLocalVolume(*folder))
+        return 1;
+    CloseHandle(*folder);
+    *folder = INVALID_HANDLE_VALUE;
+    return 0;
 }
 
 LONG OpenInFolder(HANDLE folder, const char *name, DWORD access, DWORD share, DWORD disposition, DWORD options,
@@ -100,13 +121,21 @@ LONG OpenInFolder(HANDLE folder, const char *name, DWORD access, DWORD share, DW
     IO_STATUS_BLOCK status;
     HANDLE opened = NULL;
     // A link at the name is opened as itself, never followed; synchronous, as the LZ library reads and
-    // writes it.
+    // writes it. Any user who can read a file can put an oplock on it: the open never waits for that
+    // oplock's break to be acknowledged, which its holder may never do.
     LONG result = NtCreateFile(&opened, access | SYNCHRONIZE, &attributes, &status, NULL, FILE_ATTRIBUTE_NORMAL, share,
                                disposition,
-                               options | FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+                               options | FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
+                                   FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED,
                                NULL, 0);
     if (result < 0)
         return result;
+    // The break has only begun: the holder still has the file open, and I/O through this handle could wait for
+    // the acknowledgment after all. The handle is given up, and the open fails as the holder's hold.
+    if (result == STATUS_OPLOCK_BREAK_IN_PROGRESS) {
+        CloseHandle(opened);
+        return STATUS_SHARING_VIOLATION;
+    }
     *file = opened;
     return result;
 }
@@ -125,19 +154,36 @@ int SameFile(HANDLE a, HANDLE b)
            infoA.nFileIndexLow == infoB.nFileIndexLow;
 }
 
+int IsFileAt(HANDLE file, HANDLE folder, const char *name)
+{
+    // Asking for attributes alone meets no sharing: a holder of the entry cannot hide what it is.
+    HANDLE there;
+    if (OpenInFolder(folder, name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     FILE_OPEN, 0, &there) < 0)
+        return 0;
+    int same = SameFile(there, file);
+    CloseHandle(there);
+    return same;
+}
+
 int NamesEntry(HANDLE file, HANDLE folder, const char *name)
 {
     for (size_t form = 0; form < sizeof FinalPathForms / sizeof FinalPathForms[0]; ++form) {
-        char found[FinalPathCapacity];
-        DWORD length = GetFinalPathNameByHandleA(file, found, sizeof found, FinalPathForms[form]);
-        // Before Vista nothing names a handle; there an open that does not follow links is the entry itself.
-        if (length == 0 && GetLastError() == ERROR_CALL_NOT_IMPLEMENTED)
-            return 1;
-        char expected[FinalPathCapacity];
-        DWORD folderLength = GetFinalPathNameByHandleA(folder, expected, sizeof expected, FinalPathForms[form]);
-        if (length == 0 || length >= sizeof found || folderLength == 0 || folderLength >= sizeof expected)
+        WCHAR found[FinalPathCapacity], expected[FinalPathCapacity];
+        DWORD length = GetFinalPathNameByHandleW(file, found, FinalPathCapacity, FinalPathForms[form]);
+        DWORD expectedLength = FinalPathOfEntry(folder, name, FinalPathForms[form], expected);
+        if (length == 0 || length >= FinalPathCapacity || expectedLength == 0)
             continue;
-        return AppendFileName(expected, sizeof expected, name) && SameTextIgnoringCase(found, expected);
+        // In wide characters, never through the code page (whose best fit would make "José" "Jose"), and with
+        // case folded as the file system folds names. A comparison that cannot be made (before Vista) leaves
+        // it to the file id.
+        int compared = CompareStringOrdinal(found, (int)length, expected, (int)expectedLength, TRUE);
+        if (compared != 0)
+            return compared == CSTR_EQUAL;
+        break;
     }
-    return 0;
+    // No name can be had (before Vista; on a share whose server lacks the call or keeps a component from this
+    // user; a file system without normalized names; a path too long): the entry that bears the name in the
+    // folder is opened anew, and must be this very file.
+    return IsFileAt(file, folder, name);
 }

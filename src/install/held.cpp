@@ -1,4 +1,4 @@
-// Waiting out another process's brief hold on a file: a scanner, an indexer or a sync tool that has it open.
+// Waiting out another process's brief hold on a file or folder: a scanner, an indexer or a sync tool that has it open.
 #include "install.h"
 
 namespace {
@@ -17,11 +17,9 @@ void StartHeldFileWait(HeldFileWait *wait)
     wait->next = FirstWaitMilliseconds;
 }
 
-int WaitForHeldFile(HeldFileWait *wait, LONG status)
+int WaitLonger(HeldFileWait *wait)
 {
-    // Another process's open shows as a sharing violation, and, to a rename over the file, as access denied;
-    // nothing else passes with time.
-    if ((status != STATUS_SHARING_VIOLATION && status != STATUS_ACCESS_DENIED) || wait->waited >= HeldFileWaitBound)
+    if (wait->waited >= HeldFileWaitBound)
         return 0;
     DWORD pause = wait->next;
     if (pause > HeldFileWaitBound - wait->waited)
@@ -30,6 +28,15 @@ int WaitForHeldFile(HeldFileWait *wait, LONG status)
     wait->waited += pause;
     wait->next = wait->next * 2 < LongestWaitMilliseconds ? wait->next * 2 : LongestWaitMilliseconds;
     return 1;
+}
+
+int WaitForHeldFile(HeldFileWait *wait, LONG status)
+{
+    // Another process's open shows as a sharing violation, and, to a rename over the file, as access denied
+    // (an oplock being broken is taken for one too: see OpenInFolder); nothing else passes with time.
+    if (status != STATUS_SHARING_VIOLATION && status != STATUS_ACCESS_DENIED)
+        return 0;
+    return WaitLonger(wait);
 }
 
 LONG OpenExistingUnshared(HANDLE folder, const char *name, DWORD access, HANDLE *file)
@@ -41,4 +48,17 @@ LONG OpenExistingUnshared(HANDLE folder, const char *name, DWORD access, HANDLE 
         opened = OpenInFolder(folder, name, access, 0, FILE_OPEN, 0, file);
     while (opened < 0 && WaitForHeldFile(&wait, opened));
     return opened;
+}
+
+LONG CreateNewUnshared(HANDLE folder, const char *name, DWORD access, DWORD options, HANDLE *file)
+{
+    // A file deleted while another process (a scanner) still had it open keeps its name until that process
+    // lets go: a deletion of the old way, by another program, or by a run on a system without POSIX deletion.
+    HeldFileWait wait;
+    StartHeldFileWait(&wait);
+    LONG created;
+    do
+        created = OpenInFolder(folder, name, access, 0, FILE_CREATE, options, file);
+    while (created == STATUS_DELETE_PENDING && WaitLonger(&wait));
+    return created;
 }

@@ -45,27 +45,35 @@ enum InstalledFileVerdict {
 // Installed sizes the guard accepts (each also one byte smaller or larger), ended by 0.
 extern const DWORD AcceptedSizeTable[];
 
-// Installs the payload into installDir; 1 when the target has been written, 0 after one message.
-int InstallPayload(const PayloadSpec *row, const char *installDir);
+// Installs the payload into the installation folder, whose handle the run opened once for all payloads
+// (INVALID_HANDLE_VALUE when it could not be) and whose path installDir is held to the path limits; 1 when the
+// target has been written, 0 after one message.
+int InstallPayload(const PayloadSpec *row, const char *installDir, HANDLE installFolder);
 
 // The payload's SZDD stream within its resource (after the container's prefix); 1, or 0 when the resource is
 // missing or too short.
 int PayloadStream(const PayloadSpec *row, const unsigned char **stream, DWORD *length);
 
 // Deletes the staged and the temporary file of the payload that an interrupted run may have left (those
-// exact names, nothing else), each only when it is a plain file with that one name, and at the staged name
-// only when it holds the payload's stream or the start of it; shows nothing, and whatever else stands there
-// (a link, a second name of another file, a folder, another program's file) stays.
-void RemoveLeftovers(const PayloadSpec *row, const char *installDir);
+// exact names, nothing else, the temporary one in the installation folder's handle), each only when it is a
+// plain file with that one name that holds what the run put there: the payload's stream at the staged name,
+// what the LZ library expands it to at the temporary name, or the start of either. Shows nothing; whatever
+// else stands there (a link, a second name of another file, a folder, another program's file) stays.
+void RemoveLeftovers(const PayloadSpec *row, HANDLE installFolder);
 
 // Deletes the entry name of the folder only when it is a plain file with a single name that the handle
-// opened on it names exactly, and, when stream is given, holds the stream's first bytes or all of them; 1 when
-// it was deleted, 0 when it stays (absent, held, or anything else).
+// opened on it names exactly, and holds the stream's first bytes or all of them; 1 when it was deleted, 0 when
+// it stays (absent, held, or anything else).
 int RemoveOwnLeftover(HANDLE folder, const char *name, const unsigned char *stream, DWORD streamLength);
 
-// The longest a file that another process holds open is waited for, in milliseconds, each time the guard
-// opens the tool, the expanded file is renamed over a target or a leftover is opened: the waits, from 50 ms
-// doubling to 500 ms, add up to this.
+// Deletes the entry name of the installation folder as RemoveOwnLeftover does, but only when it holds what
+// the LZ library expands the payload's stream to, or the start of that: the stream is staged anew in the
+// stage folder for the comparison, and deleted again. 1 when it was deleted, 0 when it stays.
+int RemoveOwnExpansion(HANDLE installFolder, const char *name, HANDLE stageFolder, const PayloadSpec *row);
+
+// The longest a file or folder that another process holds open is waited for, in milliseconds, each time a
+// folder is opened, the guard opens the tool, the expanded file is renamed over a target, a leftover is opened
+// or a name still being deleted is created: the waits, from 50 ms doubling to 500 ms, add up to this.
 const DWORD HeldFileWaitBound = 3000;
 
 // The waits so far for one file.
@@ -77,6 +85,9 @@ struct HeldFileWait {
 // Starts the waits for one file; nothing.
 void StartHeldFileWait(HeldFileWait *wait);
 
+// Waits a little more, unless the waits so far reach the bound; 1 when it waited (try again), 0 when not.
+int WaitLonger(HeldFileWait *wait);
+
 // After an open or rename of a file failed with status: when it may be another process's hold that ends soon
 // (a sharing violation, access denied) and the bound is not reached, waits a little and returns 1 (try
 // again); otherwise returns 0 at once.
@@ -86,12 +97,22 @@ int WaitForHeldFile(HeldFileWait *wait, LONG status);
 // brief hold on it; the NTSTATUS of the last try, with the handle when it succeeded.
 LONG OpenExistingUnshared(HANDLE folder, const char *name, DWORD access, HANDLE *file);
 
-// Opens the folder at path for reaching names in it; 1 with its handle, or 0 (handle INVALID_HANDLE_VALUE) when
-// it cannot be opened or is not a folder on a disk volume (a pipe, a device, a file).
+// Creates the file of that name in the folder, new and unshared, waiting out a name whose file is still being
+// deleted; the NTSTATUS of the last try, with the handle when it succeeded.
+LONG CreateNewUnshared(HANDLE folder, const char *name, DWORD access, DWORD options, HANDLE *file);
+
+// Opens the folder at path for reaching names in it, waiting out another process's brief hold on it; 1 with
+// its handle, or 0 (handle INVALID_HANDLE_VALUE) when it cannot be opened or is not a folder on a disk volume
+// (a pipe, a device, a file).
 int OpenCheckedFolder(const char *path, HANDLE *folder);
 
+// Opens the stage folder at path as OpenCheckedFolder does, and keeps it only on a volume of this machine's,
+// not one a network redirector serves; 1 with its handle, or 0 (handle INVALID_HANDLE_VALUE).
+int OpenStageFolder(const char *path, HANDLE *folder);
+
 // Opens or creates (disposition FILE_OPEN or FILE_CREATE) the file of that ASCII name in the folder, never
-// following a link at the name and never a folder, synchronously, at identification level; the NTSTATUS,
+// following a link at the name and never a folder, synchronously, at identification level, never waiting on
+// another process's oplock (an open that finds one being broken fails as a sharing violation); the NTSTATUS,
 // negative on failure, and the handle in *file (INVALID_HANDLE_VALUE on failure).
 LONG OpenInFolder(HANDLE folder, const char *name, DWORD access, DWORD share, DWORD disposition, DWORD options,
                   HANDLE *file);
@@ -99,12 +120,29 @@ LONG OpenInFolder(HANDLE folder, const char *name, DWORD access, DWORD share, DW
 // Whether two handles are open on the same file (volume and file id); 1, or 0 when not or it cannot be told.
 int SameFile(HANDLE a, HANDLE b);
 
-// Whether the system's name for the file's handle is its name for the folder's, then name: the file is that
-// entry, not one reached through a link; 1, or 0 when it is not or cannot be told.
+// Whether the entry of the folder that bears the name is known to be the file the handle is open on; 1, or 0
+// when it is another file, nothing, or cannot be told.
+int IsFileAt(HANDLE file, HANDLE folder, const char *name);
+
+// Whether the file is the folder's entry name, not one reached through a link: the system's name for the
+// file's handle is its name for the folder's, then name, or, where no name can be had, that entry is this
+// file; 1, or 0 when it is not or cannot be told.
 int NamesEntry(HANDLE file, HANDLE folder, const char *name);
 
-// Has the system delete the file once its handle is closed (the handle needs DELETE access); 1, or 0.
+// Has the system delete the file once its handle is closed (the handle needs DELETE access), its name gone
+// then even while other processes still have it open, where the system can; 1, or 0.
 int MarkForDeletion(HANDLE file);
+
+// Creates the staged file name in the stage folder and writes the stream to it whole; its handle (deleted when
+// closed), or INVALID_HANDLE_VALUE when the folder is INVALID_HANDLE_VALUE, or the file could not be created
+// (an entry of that name is already there) or written whole.
+HANDLE WriteStagedFile(HANDLE stageFolder, const char *name, const unsigned char *stream, DWORD length);
+
+// Deletes the staged file (its name at once) and closes its handle; nothing.
+void DeleteStagedFile(HANDLE staged);
+
+// A second handle on the same open file, for the LZ library to close with its own; 1, or 0.
+int DuplicateForLibrary(HANDLE file, HANDLE *duplicate);
 
 // Whether the bytes from the file's current position to its end have the SHA-256 digest given; 1, or 0
 // when they differ or cannot be read or hashed.

@@ -12,35 +12,7 @@ namespace {
 struct OpenHandles {
     HANDLE staged;    // the staged file, deleted when closed
     HANDLE expanded;  // the expanded file, until it is the target
-    HANDLE folder;    // the installation folder, checked once
 };
-
-// Creates the staged file in the stage directory and writes the stream to it whole; its handle, or
-// INVALID_HANDLE_VALUE when the directory is no folder on a disk, or the file could not be created (an entry of
-// that name is already there) or written whole.
-HANDLE WriteStagedFile(const char *stageDir, const char *name, const unsigned char *stream, DWORD length)
-{
-    // The stage directory belongs to the user: the file is made new, never opened over whatever someone put
-    // at its name, and from then on used only through this handle, which no other open may share. It is
-    // deleted when the handle is closed, however the run ends.
-    HANDLE folder;
-    if (!OpenCheckedFolder(stageDir, &folder))
-        return INVALID_HANDLE_VALUE;
-    HANDLE file;
-    LONG created =
-        OpenInFolder(folder, name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_CREATE, FILE_DELETE_ON_CLOSE, &file);
-    CloseHandle(folder);
-    if (created < 0)
-        return INVALID_HANDLE_VALUE;
-    // One call, straight from the resource: the payload is never copied in memory. A partial stream would
-    // expand into a partial tool.
-    DWORD written = 0;
-    if (!WriteFile(file, stream, length, &written, NULL) || written != length) {
-        CloseHandle(file);
-        return INVALID_HANDLE_VALUE;
-    }
-    return file;
-}
 
 // Gives the staged file (when there is one) the payload's last-write time, which it stores in payloadTime
 // as UTC; 1, or 0 when the payload's time cannot be converted.
@@ -88,20 +60,6 @@ LONG RenameOverTarget(HANDLE expanded, HANDLE folder, const char *targetName)
     return NtSetInformationFile(expanded, &status, &rename, sizeof rename, FileRenameInformation);
 }
 
-// Whether the entry of the folder that bears the name is known to be the file the handle is open on; 1, or 0
-// when it is another file, nothing, or cannot be told.
-int IsFileAt(HANDLE file, HANDLE folder, const char *name)
-{
-    // Asking for attributes alone meets no sharing: a holder of the target cannot hide what it is.
-    HANDLE there;
-    if (OpenInFolder(folder, name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     FILE_OPEN, 0, &there) < 0)
-        return 0;
-    int same = SameFile(there, file);
-    CloseHandle(there);
-    return same;
-}
-
 // Whether the entry of the folder that bears the name is a read-only file; 1, or 0 (also when there is none).
 int IsReadOnlyAt(HANDLE folder, const char *name)
 {
@@ -115,28 +73,31 @@ int IsReadOnlyAt(HANDLE folder, const char *name)
     return readOnly;
 }
 
-// A second handle on the same open file, for the LZ library to close with its own; 1, or 0.
-int DuplicateForLibrary(HANDLE file, HANDLE *duplicate)
+// Whether no other process has the folder's entry name open, so that no oplock of its can be on it either:
+// an unshared open of it goes through, or there is none; 0, or the NTSTATUS of the open that met a hold.
+LONG NobodyElseHas(HANDLE folder, const char *name)
 {
-    return DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    HANDLE probe;
+    LONG opened = OpenInFolder(folder, name, DELETE, 0, FILE_OPEN, 0, &probe);
+    if (opened >= 0)
+        CloseHandle(probe);
+    return opened >= 0 || opened == STATUS_OBJECT_NAME_NOT_FOUND ? 0 : opened;
 }
 
 // The message that tells the user why the guard refused, by its verdict.
 const Message *const RefusalMessages[] = {NULL, &MsgToolMissing, &MsgAlreadyCurrent, &MsgVersionMismatch};
 
-// Closes the staged file (which deletes it), deletes and closes the expanded one and closes the folder, each
-// when open, then shows the message; always 0, the caller's result.
+// Deletes and closes the staged and the expanded file, each when open, then shows the message; always 0, the
+// caller's result.
 int Fail(OpenHandles *open, const Message *message)
 {
     if (open->staged != INVALID_HANDLE_VALUE)
-        CloseHandle(open->staged);
+        DeleteStagedFile(open->staged);
     if (open->expanded != INVALID_HANDLE_VALUE) {
         MarkForDeletion(open->expanded);
         CloseHandle(open->expanded);
     }
-    if (open->folder != INVALID_HANDLE_VALUE)
-        CloseHandle(open->folder);
-    open->staged = open->expanded = open->folder = INVALID_HANDLE_VALUE;
+    open->staged = open->expanded = INVALID_HANDLE_VALUE;
     ShowMessage(message);
     return 0;
 }
@@ -155,10 +116,21 @@ int DeclaredExpandedLength(const unsigned char *payload, DWORD size, DWORD *leng
 
 int MarkForDeletion(HANDLE file)
 {
-    FILE_DISPOSITION_INFORMATION disposition;
-    disposition.DeleteFile = TRUE;
+    // POSIX semantics: the name goes when this handle closes, even while a scanner still has the file open,
+    // so that no later creation of the name meets a deletion still pending.
+    FILE_DISPOSITION_INFORMATION_EX posix;
+    posix.Flags = FILE_DISPOSITION_DELETE | FILE_DISPOSITION_POSIX_SEMANTICS;
     IO_STATUS_BLOCK status;
-    return NtSetInformationFile(file, &status, &disposition, sizeof disposition, FileDispositionInformation) == 0;
+    LONG marked = NtSetInformationFile(file, &status, &posix, sizeof posix, FileDispositionInformationEx);
+    // Systems before Windows 10 1709 know neither the class nor the flag, FAT has no such semantics, Wine
+    // implements no such class: the name then stays until the last handle closes.
+    if (marked == STATUS_INVALID_INFO_CLASS || marked == STATUS_NOT_SUPPORTED || marked == STATUS_INVALID_PARAMETER ||
+        marked == STATUS_NOT_IMPLEMENTED) {
+        FILE_DISPOSITION_INFORMATION disposition;
+        disposition.DeleteFile = TRUE;
+        marked = NtSetInformationFile(file, &status, &disposition, sizeof disposition, FileDispositionInformation);
+    }
+    return marked == 0;
 }
 
 int PayloadStream(const PayloadSpec *row, const unsigned char **stream, DWORD *length)
@@ -174,10 +146,10 @@ int PayloadStream(const PayloadSpec *row, const unsigned char **stream, DWORD *l
     return 1;
 }
 
-int InstallPayload(const PayloadSpec *row, const char *installDir)
+int InstallPayload(const PayloadSpec *row, const char *installDir, HANDLE installFolder)
 {
     const HANDLE none = INVALID_HANDLE_VALUE;
-    OpenHandles open = {none, none, none};
+    OpenHandles open = {none, none};
     const unsigned char *stream;
     DWORD streamLength;
     if (!PayloadStream(row, &stream, &streamLength))
@@ -193,7 +165,11 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
         return Fail(&open, row->sourceFailed);
 
     // A payload that could not be staged fails once the guard has spoken, as one whose expansion cannot start.
-    open.staged = WriteStagedFile(stageDir, row->stagedName, stream, streamLength);
+    HANDLE stageFolder;
+    OpenStageFolder(stageDir, &stageFolder);
+    open.staged = WriteStagedFile(stageFolder, row->stagedName, stream, streamLength);
+    if (stageFolder != none)
+        CloseHandle(stageFolder);
     FILETIME payloadTime = {0, 0};
     if (!StampStagedFile(open.staged, &row->timestamp, &payloadTime))
         return Fail(&open, row->sourceFailed);
@@ -205,11 +181,10 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
         !TemporaryPathFor(row->targetName, temporaryName, sizeof temporaryName))
         return Fail(&open, row->targetFailed);
 
-    // The installation folder is opened and checked once: the guard, the expanded file, the rename and the
-    // check of what stands at the target afterwards all go through this one handle.
-    OpenCheckedFolder(installDir, &open.folder);
+    // The guard, the expanded file, the rename and the check of what stands at the target afterwards all go
+    // through the run's one handle on the installation folder.
     if (row->guarded) {
-        InstalledFileVerdict verdict = CheckInstalledFile(open.folder, row->targetName, &payloadTime);
+        InstalledFileVerdict verdict = CheckInstalledFile(installFolder, row->targetName, &payloadTime);
         if (verdict != InstalledFileReplaceable)
             return Fail(&open, RefusalMessages[verdict]);
     }
@@ -227,7 +202,7 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     }
 
     // A read-only target cannot be replaced; said now, before any work, as opening it for writing would.
-    if (open.folder == none || IsReadOnlyAt(open.folder, row->targetName)) {
+    if (installFolder == none || IsReadOnlyAt(installFolder, row->targetName)) {
         LZClose(source);
         return Fail(&open, row->targetFailed);
     }
@@ -237,8 +212,7 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     // write, rename or replace it between the check of its bytes and its installation. The library writes
     // through a second handle that it opens for itself with LZInit and closes with its own.
     HANDLE writer;
-    if (OpenInFolder(open.folder, temporaryName, GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_CREATE, 0,
-                     &open.expanded) < 0) {
+    if (CreateNewUnshared(installFolder, temporaryName, GENERIC_READ | GENERIC_WRITE | DELETE, 0, &open.expanded) < 0) {
         LZClose(source);
         return Fail(&open, row->targetFailed);
     }
@@ -246,7 +220,7 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     // just created, links and all) would carry out the rename on whatever another process put at that name
     // in the meantime: such a handle is never renamed through. Its deletion stays safe: the system deletes
     // through a handle only the file that handle is open on.
-    if (!NamesEntry(open.expanded, open.folder, temporaryName)) {
+    if (!NamesEntry(open.expanded, installFolder, temporaryName)) {
         LZClose(source);
         return Fail(&open, row->targetFailed);
     }
@@ -263,12 +237,12 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     LONG copied = LZCopy(source, destination);
     LZClose(source);
     LZClose(destination);
-    CloseHandle(open.staged);
+    DeleteStagedFile(open.staged);
     open.staged = none;
     // A stream that ends early still copies without an error: only its declared length tells.
     DWORD declared = 0;
-    if (copied < 0 || !DeclaredExpandedLength(stream - SzddContainerPrefixSize, streamLength + SzddContainerPrefixSize,
-                                              &declared) ||
+    if (copied < 0 ||
+        !DeclaredExpandedLength(stream - SzddContainerPrefixSize, streamLength + SzddContainerPrefixSize, &declared) ||
         (DWORD)copied != declared)
         return Fail(&open, row->copyFailed);
 
@@ -278,23 +252,26 @@ int InstallPayload(const PayloadSpec *row, const char *installDir)
     if (SetFilePointer(open.expanded, 0, NULL, FILE_BEGIN) != 0 || !FileHasDigest(open.expanded, row->digest) ||
         !SetFileTime(open.expanded, NULL, NULL, &payloadTime) || !FlushFileBuffers(open.expanded))
         return Fail(&open, row->copyFailed);
-    // A target that any process has open cannot be replaced; a scanner's open ends within a moment.
+    // A target that any process has open cannot be replaced; a scanner's open ends within a moment. The
+    // rename itself would wait, without any bound, for an oplock on the target to be given up: it is tried
+    // only right after nobody else had the target open, and so nobody an oplock on it.
     HeldFileWait wait;
     StartHeldFileWait(&wait);
     LONG renamed;
-    do
-        renamed = RenameOverTarget(open.expanded, open.folder, row->targetName);
-    while (renamed < 0 && WaitForHeldFile(&wait, renamed));
+    do {
+        renamed = NobodyElseHas(installFolder, row->targetName);
+        if (renamed >= 0)
+            renamed = RenameOverTarget(open.expanded, installFolder, row->targetName);
+    } while (renamed < 0 && WaitForHeldFile(&wait, renamed));
     if (renamed < 0)
         return Fail(&open, row->targetFailed);
     // Success only on a positive match: a system that carries out a rename by the file's name rather than
     // through its handle (Wine does) would have moved whatever another process put at that name, and a
     // target that cannot be looked at is not known to be the payload. Whatever stands there is not deleted.
-    int placed = IsFileAt(open.expanded, open.folder, row->targetName);
+    int placed = IsFileAt(open.expanded, installFolder, row->targetName);
     CloseHandle(open.expanded);
     open.expanded = none;
     if (!placed)
         return Fail(&open, row->targetFailed);
-    CloseHandle(open.folder);
     return 1;
 }

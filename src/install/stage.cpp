@@ -1,4 +1,4 @@
-// Where payloads are staged, and the path arithmetic on fixed-size buffers that every path goes through.
+// Where and how payloads are staged, and the path arithmetic on fixed-size buffers that every path goes through.
 #include "install.h"
 
 #include <cstring>
@@ -105,4 +105,36 @@ int TemporaryPathFor(const char *targetPath, char *buffer, size_t capacity)
     buffer[length - 2] = '$';
     buffer[length - 1] = '_';
     return 1;
+}
+
+HANDLE WriteStagedFile(HANDLE stageFolder, const char *name, const unsigned char *stream, DWORD length)
+{
+    // The stage folder belongs to the user: the file is made new, never opened over whatever someone put at
+    // its name, and from then on used only through this handle, which no other open may share. It is deleted
+    // when the handle is closed, however the run ends.
+    HANDLE file;
+    if (stageFolder == INVALID_HANDLE_VALUE ||
+        CreateNewUnshared(stageFolder, name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_DELETE_ON_CLOSE, &file) < 0)
+        return INVALID_HANDLE_VALUE;
+    // One call, straight from the resource: the payload is never copied in memory. A partial stream would
+    // expand into a partial tool.
+    DWORD written = 0;
+    if (!WriteFile(file, stream, length, &written, NULL) || written != length) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+void DeleteStagedFile(HANDLE staged)
+{
+    // Deletion on close alone would leave the name pending while a scanner (which opens files past their
+    // sharing) still has the file, and the next creation of the name would fail.
+    MarkForDeletion(staged);
+    CloseHandle(staged);
+}
+
+int DuplicateForLibrary(HANDLE file, HANDLE *duplicate)
+{
+    return DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
 }

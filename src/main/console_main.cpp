@@ -3,5 +3,7 @@
 
 int main(int, char **)
 {
+    if (RefuseLoaderRedirection())
+        return 0;
     return RunUpdate();
 }

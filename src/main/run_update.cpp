@@ -15,6 +15,11 @@ const char RunLockName[] = "Global\\KaryomPernaUpdate";
 // an update takes once its confirmation is answered, short enough that nobody waits for nothing.
 const DWORD RunLockWaitMilliseconds = 30000;
 
+// Room for the executable's own path in wide characters, and what the loader adds to it to find the folder or
+// file that redirects its DLL loads.
+const DWORD ExecutablePathCapacity = 1024;
+const char LoaderRedirectionSuffix[] = ".local";
+
 // Waits a while for no other run to hold the machine's run lock, then takes it; the lock, or NULL when it
 // cannot be had: still held after the wait, or the name taken by another kind of object or refused to this
 // run (a name any process can squat must not stop the run without a word, nor let it run beside another).
@@ -69,13 +74,21 @@ void UpdateOnce()
     // Only a clear yes goes on: a box that could not be shown (0) is no consent.
     if (ShowMessage(&MsgConfirm) != IDOK)
         return;
+    // The installation folder is opened and checked once, and every later step reaches it through that
+    // handle: a folder renamed, or its path re-pointed at another folder, while the run goes on cannot send a
+    // payload or a deletion anywhere else. Where it cannot be opened, each payload fails as it always has.
+    HANDLE installFolder;
+    OpenCheckedFolder(installDir, &installFolder);
     // What an interrupted run left is cleared whichever payload this run stops at.
     for (int row = 0; row < PayloadCount; ++row)
-        RemoveLeftovers(&PayloadTable[row], installDir);
+        RemoveLeftovers(&PayloadTable[row], installFolder);
     // Each payload has told the user of its own failure; the tool's failure ends the run.
-    if (!InstallPayload(&PayloadTable[ToolRow], installDir))
+    int toolInstalled = InstallPayload(&PayloadTable[ToolRow], installDir, installFolder);
+    int dayOffInstalled = toolInstalled && InstallPayload(&PayloadTable[DayOffRow], installDir, installFolder);
+    if (installFolder != INVALID_HANDLE_VALUE)
+        CloseHandle(installFolder);
+    if (!toolInstalled)
         return;
-    int dayOffInstalled = InstallPayload(&PayloadTable[DayOffRow], installDir);
     ShowMessage(&MsgToolUpdated);
     if (!dayOffInstalled)
         ShowMessage(&MsgDayOffFailed);
@@ -102,6 +115,31 @@ int ReadInstallationDirectory(char *buffer, DWORD capacity)
     if (size < capacity)
         buffer[size] = '\0';
     return buffer[0] != '\0';
+}
+
+int RefuseLoaderRedirection()
+{
+    // The loader looks for the redirection beside the executable's own path, whatever the DLL's path given:
+    // that path in wide characters, so that no best fit names another entry.
+    WCHAR path[ExecutablePathCapacity + sizeof LoaderRedirectionSuffix];
+    DWORD length = GetModuleFileNameW(NULL, path, ExecutablePathCapacity);
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    if (length == 0 || length >= ExecutablePathCapacity) {
+        error = ERROR_INSUFFICIENT_BUFFER;
+    } else {
+        for (size_t i = 0; i < sizeof LoaderRedirectionSuffix; ++i)
+            path[length + i] = (WCHAR)(unsigned char)LoaderRedirectionSuffix[i];
+        // Its attributes alone, file or folder, any case: its presence is what redirects.
+        attributes = GetFileAttributesW(path);
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            error = GetLastError();
+    }
+    // Only a plain absence lets the run go on: what cannot be looked at may be there.
+    if (attributes == INVALID_FILE_ATTRIBUTES && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
+        return 0;
+    ShowMessage(&MsgCannotStart);
+    return 1;
 }
 
 int RunUpdate()

@@ -14,6 +14,10 @@ since it last changed: its access time is later than its change time), renames i
 and puts a copy of FOREIGN in its place: the updater's file is swapped for foreign bytes under its name,
 at the moment its bytes are being checked.
 
+--move NAME AWAY TARGET WHEN WHEN_TIME: once something is at WHEN (carrying that last-write time, unless
+WHEN_TIME is "-"), renames the folder NAME to AWAY and puts a symbolic link to TARGET at NAME: the folder a
+run has opened is moved away and its path leads elsewhere.
+
 On its way out it removes what it planted that is still in place, and prints what it did. --ready FILE
 is created once the at-once links are in place."""
 
@@ -116,26 +120,58 @@ class Swapper:
         return "racer: %d files swapped at %s" % (self.swaps, self.name)
 
 
+class Mover:
+    def __init__(self, name, away, target, when, when_time):
+        self.name = name
+        self.away = away
+        self.target = target
+        self.when = when
+        self.when_time = None if when_time == "-" else int(when_time)
+        self.moved = False
+
+    def step(self):
+        if self.moved:
+            return
+        try:
+            st = os.lstat(self.when)
+        except FileNotFoundError:
+            return
+        if self.when_time is not None and st.st_mtime_ns // 100 != self.when_time:
+            return
+        os.rename(self.name, self.away)
+        os.symlink(self.target, self.name)
+        self.moved = True
+
+    def tidy(self):
+        if self.moved and os.path.islink(self.name):
+            os.unlink(self.name)
+
+    def report(self):
+        return "racer: %s %s" % (self.name, "moved away and linked" if self.moved else "never moved")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--deadline", type=float, required=True, help="seconds after which it ends by itself")
     parser.add_argument("--link", nargs=3, action="append", default=[], metavar=("NAME", "TARGET", "START"))
     parser.add_argument("--swap", nargs=5, action="append", default=[],
                         metavar=("NAME", "FOREIGN", "AWAY", "WHEN", "READ"))
+    parser.add_argument("--move", nargs=5, action="append", default=[],
+                        metavar=("NAME", "AWAY", "TARGET", "WHEN", "WHEN_TIME"))
     parser.add_argument("--ready", help="created once the racer is in place")
     args = parser.parse_args()
 
     stopping = []
     signal.signal(signal.SIGTERM, lambda *_: stopping.append(1))
     signal.signal(signal.SIGINT, lambda *_: stopping.append(1))
-    racers = [LinkPlanter(*a) for a in args.link] + [Swapper(*a) for a in args.swap]
+    racers = [LinkPlanter(*a) for a in args.link] + [Swapper(*a) for a in args.swap] + [Mover(*a) for a in args.move]
     for r in racers:
         if isinstance(r, LinkPlanter) and r.started:
             r.plant()
     if args.ready:
         open(args.ready, "w").close()
     # The swapper polls without pause (the window it aims at is short); link planting alone can breathe.
-    pause = 0 if any(isinstance(r, Swapper) for r in racers) else 0.0002
+    pause = 0 if any(isinstance(r, (Swapper, Mover)) for r in racers) else 0.0002
     end = time.monotonic() + args.deadline
     try:
         while not stopping and time.monotonic() < end:

@@ -77,12 +77,15 @@ def load(path):
     s.setdefault("dirs", list(DEFAULT_DIRS))
     # A directory is a path, or {"path": ..., "readonly": true}: the runners see paths, and the read-only ones.
     s["readonly_dirs"] = [d["path"] for d in s["dirs"] if isinstance(d, dict) and d.get("readonly")]
+    s["held_dirs"] = {d["path"]: d["held"] for d in s["dirs"] if isinstance(d, dict) and d.get("held")}
     s["dirs"] = [d["path"] if isinstance(d, dict) else d for d in s["dirs"]]
     s.setdefault("files", {})
     s.setdefault("links", {})
     s.setdefault("beside_exe", {})
     s.setdefault("drive_letters", True)
     s.setdefault("virtualized", False)
+    s.setdefault("final_paths", True)
+    s.setdefault("remote_drives", [])
     s.setdefault("pipe_servers", [])
     s.setdefault("resources", {})
     for winpath, link in s["links"].items():
@@ -102,8 +105,8 @@ def load(path):
         if run["run_lock"] not in (None,) + RUN_LOCK_STATES:
             raise ScenarioError("%s: run_lock %r: want one of %s" % (s["name"], run["run_lock"], RUN_LOCK_STATES))
         for racer in run["racers"]:
-            if not ("links" in racer and "to" in racer) and "swap" not in racer:
-                raise ScenarioError("%s: a racer wants \"links\" and \"to\", or \"swap\"" % s["name"])
+            if not (("links" in racer or "move" in racer) and "to" in racer) and "swap" not in racer:
+                raise ScenarioError("%s: a racer wants \"links\" or \"move\" and \"to\", or \"swap\"" % s["name"])
         expect = run.setdefault("expect", {})
         expect.setdefault("exit", 0)
         expect.setdefault("files", {})
@@ -128,14 +131,24 @@ def load(path):
                 if ident not in MESSAGES:
                     raise ScenarioError("%s: unknown message id %s" % (s["name"], ident))
     # What only a Windows backend can set up: refused rather than run half-made on the stand-in.
-    wine_only = [key for key in ("links", "beside_exe", "pipe_servers") if s[key]]
+    wine_only = [key for key in ("links", "pipe_servers") if s[key]]
     wine_only += ["racers" for run in s["runs"] if run["racers"]][:1]
     wine_only += ["run_lock squatted" for run in s["runs"] if run["run_lock"] == "squatted"][:1]
     if wine_only and runs_on(s, "stand-in"):
         raise ScenarioError('%s: the stand-in cannot set up %s: give "backends": ["wine"]' % (s["name"], ", ".join(wine_only)))
     # Wine runs every process elevated as far as the updater can tell: nothing virtualizes its writes.
-    if s["virtualized"] and s["backends"] != ["stand-in"]:
-        raise ScenarioError('%s: only the stand-in models a virtualized token: give "backends": ["stand-in"]' % s["name"])
+    # What only the stand-in models: a virtualized token, names that cannot be had, network drives, oplocks,
+    # names still being deleted.
+    modelled = [key for key in ("virtualized", "remote_drives") if s[key]]
+    if not s["final_paths"]:
+        modelled.append("final_paths")
+    for entry in s["files"].values():
+        if isinstance(entry, dict) and entry.get("delete_pending"):
+            modelled.append("delete_pending")
+        if isinstance(entry, dict) and entry.get("held") == "oplock":
+            modelled.append("an oplock")
+    if modelled and s["backends"] != ["stand-in"]:
+        raise ScenarioError('%s: only the stand-in models %s: give "backends": ["stand-in"]' % (s["name"], modelled[0]))
     return s
 
 
@@ -147,10 +160,11 @@ def runs_on(scenario, backend_name):
 
 def content_bytes(token, payloads):
     """The bytes a content token stands for."""
-    if token == "new-tool":
-        return read_file(payloads.perna)
-    if token == "new-ini":
-        return read_file(payloads.kalendo)
+    m = re.fullmatch(r"new-(tool|ini)(?::(\d+))?", token)
+    if m:
+        # The payload, or its first N bytes: what a run stopped while expanding it leaves.
+        data = read_file(payloads.perna if m.group(1) == "tool" else payloads.kalendo)
+        return data if m.group(2) is None else data[:int(m.group(2))]
     if token == "old-ini":
         return OLD_INI
     if token == "empty":
@@ -273,6 +287,16 @@ class Prepared:
         self.links = {}         # Windows path -> ("symbolic" or "hard", host path of the target)
         self.planted_inodes = set()  # (device, inode) of the targets of hard links
         self.beside_exe = {}    # host path -> bytes of the files a backend put beside the executable
+        self.oplocked = []      # host paths of files whose holder keeps an oplock it never gives up
+        self.delete_pending = []  # host paths of files deleted while held: gone once their hold ends
+
+
+def held_time(winpath, held):
+    """How long a hold lasts: None for the whole run (true, "shared", "oplock"), or {"for_ms": N}'s N."""
+    timed = held.get("for_ms") if isinstance(held, dict) else None
+    if held not in (True, "shared", "oplock") and (not isinstance(timed, int) or timed <= 0 or set(held) != {"for_ms"}):
+        raise ScenarioError("%s: held %r: want true, \"shared\", \"oplock\" or {\"for_ms\": N}" % (winpath, held))
+    return timed
 
 
 def set_time(path, ns):
@@ -282,6 +306,7 @@ def set_time(path, ns):
 def prepare(scenario, backend, sandbox, payloads):
     """Creates the sandbox's directories, files and registry file; returns a Prepared."""
     p = Prepared(sandbox)
+    p.payloads = payloads
     tz = p.tz = scenario["tz"]
     for d in scenario["dirs"]:
         os.makedirs(backend.host_path(sandbox, d), exist_ok=True)
@@ -296,13 +321,14 @@ def prepare(scenario, backend, sandbox, payloads):
         if entry.get("readonly"):
             os.chmod(host, 0o444)
         held = entry.get("held")
+        if entry.get("delete_pending"):
+            # Deleted while a scanner (sharing everything) has it open for N milliseconds: gone after that.
+            held = {"for_ms": entry["delete_pending"].get("for_ms")}
+            p.delete_pending.append(host)
         if held:
-            # true: held with exclusive access; "shared": held with full sharing (delete too); {"for_ms": N}:
-            # held with exclusive access from just before the run for N milliseconds.
-            timed = held.get("for_ms") if isinstance(held, dict) else None
-            if isinstance(held, dict) and (not isinstance(timed, int) or timed <= 0 or set(held) != {"for_ms"}):
-                raise ScenarioError("%s: held %r: want true, \"shared\" or {\"for_ms\": N}" % (winpath, held))
-            p.held.append((host, held == "shared", timed))
+            p.held.append((host, held in ("shared", "oplock") or host in p.delete_pending, held_time(winpath, held)))
+            if held == "oplock":
+                p.oplocked.append(host)
         p.before[winpath] = (data, os.stat(host).st_mtime_ns)
     # Links after the files, whose names they may take and to which they may point.
     for winpath, link in scenario["links"].items():
@@ -318,6 +344,9 @@ def prepare(scenario, backend, sandbox, payloads):
             p.planted_inodes.add((st.st_dev, st.st_ino))
             p.before[winpath] = (read_file(host), st.st_mtime_ns)
         p.links[winpath] = (kind, target)
+    # Held folders, with exclusive access.
+    for d, held in scenario["held_dirs"].items():
+        p.held.append((backend.host_path(sandbox, d), False, held_time(d, held)))
     # Last, so that the files above could be put in them.
     for d in scenario["readonly_dirs"]:
         host = backend.host_path(sandbox, d)
@@ -429,7 +458,8 @@ def check_files(expected, scenario, backend, prepared, payloads):
         if entry == "unchanged" and planted_link[0] == "symbolic":
             entry = {"symlink": planted_link[1]}
         if entry == "absent":
-            if exists:
+            # Nothing at all: a folder left behind (an empty tree in a user's store, say) is something.
+            if os.path.lexists(host):
                 errors.append("%s: should be absent" % winpath)
             continue
         if not exists:
@@ -466,14 +496,16 @@ def check_files(expected, scenario, backend, prepared, payloads):
 
 
 def box_state_errors(result, allowed=()):
-    """What the boxes of a run found that they should not have: a handle still open, or (but at the
-    confirmation, before which an earlier run's leftovers may lie) a staged or temporary file. A failure
-    is told after the clean-up, never before it."""
+    """What the boxes of a run found that they should not have: a handle still open but the installation
+    folder's (one folder handle, which the run holds from the confirmation to its end, sharing everything),
+    or (but at the confirmation, before which an earlier run's leftovers may lie) a staged or temporary
+    file. A failure is told after the clean-up, never before it."""
     errors = []
     allowed = {a.upper() for a in allowed}
     for entry, state in zip(result.transcript, result.box_states or []):
         ident = describe_box(entry)
-        for handle in state["open"]:
+        folders = [h for h in state["open"] if h.startswith("folder ")]
+        for handle in [h for h in state["open"] if h not in folders[:1]]:
             errors.append("%s shown with a handle open: %s" % (ident, handle))
         if ident in ("MsgConfirm", "MsgProductMissing"):
             continue
@@ -503,14 +535,21 @@ def check(scenario, run, backend, prepared, result, payloads):
             errors.append("exit status %s, want %s" % (r.exit_code, expect["exit"]))
     if "within_seconds" in expect and (result.seconds is None or result.seconds > expect["within_seconds"]):
         errors.append("the run took %s s, want at most %s" % (result.seconds, expect["within_seconds"]))
+    # A run that nothing holds up ends at once: a wait where no hold is (a status waited out that no time
+    # changes) costs it seconds.
+    bound = getattr(backend, "plain_run_seconds", None)
+    plain = not (prepared.held or prepared.readonly_dirs or run["run_lock"] or run.get("fault") or
+                 "within_seconds" in expect)
+    if bound and plain and result.seconds is not None and result.seconds > bound:
+        errors.append("the run took %.1f s, where nothing holds it up: want at most %s" % (result.seconds, bound))
     allowed = expect["allow_stray"]
     if run["instances"] > 1:
         shown = sorted([describe_box(e) for e in r.transcript] for r in results)
         if shown != sorted(expect["transcripts"]):
             errors.append("transcripts: expected %s in any order, got %s" % (expect["transcripts"], shown))
     if "outcomes" in expect:
-        # A race decides which: exactly one must hold in full, on top of what every outcome shares.
-        errors += check_end_state(None, expect["files"], allowed, scenario, backend, prepared, result, payloads)
+        # A race decides which: exactly one must hold in full, on top of what every outcome shares (with the
+        # strays the one that holds allows).
         held = []
         misses = []
         for index, outcome in enumerate(expect["outcomes"]):
@@ -525,6 +564,7 @@ def check(scenario, run, backend, prepared, result, payloads):
             errors.append("no outcome holds: " + " | ".join(misses))
         elif len(held) > 1:
             errors.append("outcomes %s all hold: the scenario cannot tell them apart" % [i + 1 for i in held])
+        errors += check_end_state(None, expect["files"], allowed, scenario, backend, prepared, result, payloads)
     else:
         transcript = None if run["instances"] > 1 else expect["transcript"]
         errors += check_end_state(transcript, expect["files"], allowed, scenario, backend, prepared, result, payloads)
@@ -553,6 +593,9 @@ def racer_arguments(run, backend, prepared, payloads, deadline):
             target = backend.host_path(sandbox, racer["to"])
             for winpath in racer["links"]:
                 args += ["--link", backend.host_path(sandbox, winpath), target, racer.get("start", "at-once")]
+        elif "move" in racer:
+            args += ["--move"] + [backend.host_path(sandbox, racer[key]) for key in ("move", "away", "to", "when")]
+            args.append("-" if "when_time" not in racer else str(time_ns(racer["when_time"], prepared.tz) // TICK_NS))
         else:
             foreign = os.path.join(sandbox, "racer-foreign-%d" % index)
             with open(foreign, "wb") as f:
@@ -596,6 +639,11 @@ class StandinBackend:
     """Runs the Linux build of the updater on the stand-in platform, one drive directory per letter."""
 
     name = "stand-in"
+    # How long a run may take that nothing holds up (no held file or folder, no read-only folder, no run
+    # lock, no fault): it takes a few hundredths of a second.
+    plain_run_seconds = 2.5
+    # Where the executable runs from when the scenario puts files beside it.
+    executable = "C:\\Downloads\\PernaUpdate.exe"
 
     def __init__(self, binary, timeout=120):
         self.binary = binary
@@ -612,13 +660,23 @@ class StandinBackend:
         return [os.path.join(sandbox, d) for d in sorted(os.listdir(sandbox)) if d.startswith("drive-")]
 
     @contextlib.contextmanager
-    def hold(self, host_path, shared=False, for_ms=None):
-        """Holds the file from this process, which is not the updater's: with an exclusive lock, or with a
-        shared one, which the stand-in takes for an open that shares everything; for_ms: let go after that
-        many milliseconds (a timer thread), else at the end."""
-        with open(host_path, "rb") as f:
-            fcntl.flock(f.fileno(), fcntl.LOCK_SH if shared else fcntl.LOCK_EX)
-            timer = threading.Timer(for_ms / 1000.0, fcntl.flock, (f.fileno(), fcntl.LOCK_UN)) if for_ms else None
+    def hold(self, host_path, shared=False, for_ms=None, deleted=False):
+        """Holds the file or folder from this process, which is not the updater's: with an exclusive lock, or
+        with a shared one, which the stand-in takes for an open that shares everything; for_ms: let go after
+        that many milliseconds (a timer thread), else at the end; deleted: the file goes when let go, as a
+        file deleted while held does."""
+        fd = os.open(host_path, os.O_RDONLY)
+        released = []
+
+        def release():
+            if not released:
+                released.append(1)
+                fcntl.flock(fd, fcntl.LOCK_UN)
+                if deleted:
+                    os.unlink(host_path)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH if shared else fcntl.LOCK_EX)
+            timer = threading.Timer(for_ms / 1000.0, release) if for_ms else None
             if timer:
                 timer.start()
             try:
@@ -627,7 +685,9 @@ class StandinBackend:
                 if timer:
                     timer.cancel()
                     timer.join()
-                fcntl.flock(f.fileno(), fcntl.LOCK_UN)
+                release()
+        finally:
+            os.close(fd)
 
     @contextlib.contextmanager
     def hold_run_lock(self, prepared):
@@ -649,6 +709,13 @@ class StandinBackend:
             env["WINSTUB_NO_DRIVE_LETTERS"] = "1"
         if scenario["virtualized"]:
             env["WINSTUB_VIRTUALIZED"] = "1"
+        if not scenario["final_paths"]:
+            env["WINSTUB_NO_FINAL_PATHS"] = "1"
+        env["WINSTUB_REMOTE_DRIVES"] = "".join(scenario["remote_drives"])
+        env["WINSTUB_OPLOCKED"] = "\n".join(prepared.oplocked)
+        env["WINSTUB_DELETE_PENDING"] = "\n".join(prepared.delete_pending)
+        if scenario["beside_exe"]:
+            env["WINSTUB_EXECUTABLE"] = self.executable
         for letter in "CDEFGH":
             root = os.path.join(prepared.sandbox, "drive-" + letter)
             env["WINSTUB_DRIVE_" + letter] = root
@@ -671,6 +738,18 @@ class StandinBackend:
         env.update(extra_env or {})
         return env
 
+    def put_beside_executable(self, scenario, prepared):
+        """The scenario's files beside the executable (in its folder on drive C), once."""
+        folder = self.host_path(prepared.sandbox, self.executable.rsplit("\\", 1)[0])
+        for relative, token in scenario["beside_exe"].items():
+            host = os.path.join(folder, *[part for part in re.split(r"[\\/]", relative) if part])
+            if host not in prepared.beside_exe:
+                os.makedirs(os.path.dirname(host), exist_ok=True)
+                data = content_bytes(token, prepared.payloads)
+                with open(host, "wb") as f:
+                    f.write(data)
+                prepared.beside_exe[host] = data
+
     def run(self, scenario, run, prepared, extra_env=None, quiet=False):
         env = self.environment(scenario, run, prepared, extra_env)
         # Several instances at once each get their own records; they share the machine and its run lock.
@@ -686,9 +765,10 @@ class StandinBackend:
             instances.append(own)
         if run["racers"] or run["run_lock"] not in (None, "held"):
             raise ScenarioError("the stand-in runs no racers and squats no names")
+        self.put_beside_executable(scenario, prepared)
         with contextlib.ExitStack() as stack:
             for host, shared, for_ms in prepared.held:
-                stack.enter_context(self.hold(host, shared, for_ms))
+                stack.enter_context(self.hold(host, shared, for_ms, host in prepared.delete_pending))
             if run["run_lock"] == "held":
                 stack.enter_context(self.hold_run_lock(prepared))
             # Started in the root of drive C, where the Wine driver starts the updater: relative paths (an

@@ -46,6 +46,14 @@ __declspec(dllexport) LONG WINAPI LZCopy(INT source, INT target)
     return -1;
 }
 
+__declspec(dllexport) INT WINAPI LZRead(INT source, LPSTR buffer, INT length)
+{
+    (void)source;
+    (void)buffer;
+    (void)length;
+    return -1;
+}
+
 __declspec(dllexport) void WINAPI LZClose(INT handle)
 {
     (void)handle;

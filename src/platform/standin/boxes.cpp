@@ -6,7 +6,7 @@
 // WINSTUB_ANSWERS: "ok"/"cancel", comma-separated, used in order; once they run out every box gets OK.
 // Without it, a terminal on standard input is asked; with neither, every box is closed.
 // WINSTUB_BOX_STATE: the file that receives, as each box appears, one line of what the box finds:
-//   {"open":["file C:\\…",…],"files":["C:\\TEMP\\…",…]}  (handles still open, the run lock aside, and
+//   {"open":["file C:\\…","folder C:\\…\\",…],"files":["C:\\TEMP\\…",…]}  (handles still open, the run lock aside, and
 //   every file on the drives, host names in UTF-8), so that a test can tell what was cleaned up before.
 #include "standin.h"
 
@@ -111,7 +111,8 @@ void RecordBoxState()
     for (size_t k = 0; k < sizeof kinds / sizeof kinds[0]; ++k) {
         for (StandinHandle *h = HandleNextOfKind(NULL, kinds[k]); h != NULL; h = HandleNextOfKind(h, kinds[k])) {
             open += open.empty() ? "" : ",";
-            open += JsonString(std::string(kindNames[k]) + " " + Cp932ToUtf8Shown(h->path));
+            const char *kind = h->kind == HANDLE_FILE && h->directory ? "folder" : kindNames[k];
+            open += JsonString(std::string(kind) + " " + Cp932ToUtf8Shown(h->path));
         }
     }
     std::string files;

@@ -1,5 +1,5 @@
-// The stand-in's ANSI code page, 932 (Shift-JIS) as on a Japanese Windows, and its conversions to and from the
-// host's UTF-8.
+// The stand-in's ANSI code page, 932 (Shift-JIS) as on a Japanese Windows, its conversions to and from the
+// host's UTF-8, the system's wide strings (UTF-16) and their ordinal comparison.
 #include "standin.h"
 
 #include <cerrno>
@@ -78,6 +78,67 @@ std::string Cp932ToUtf8Shown(const char *text)
     std::string utf8;
     Convert("UTF-8", "CP932", text, strlen(text), &utf8, "\xEF\xBF\xBD");
     return utf8;
+}
+
+int Utf8ToCp932Exact(const char *text, size_t length, std::string *cp932)
+{
+    // glibc's table also takes some characters the code page lacks to a near one (¥ to '\\', ‾ to '~');
+    // Windows, asked for no best fit, takes only those that come back unchanged.
+    std::string back;
+    return Utf8ToCp932(text, length, cp932) && Cp932ToUtf8(cp932->data(), cp932->size(), &back) &&
+           back.size() == length && memcmp(back.data(), text, length) == 0;
+}
+
+int Utf8ToWide(const char *text, size_t length, std::vector<WCHAR> *wide)
+{
+    std::string bytes;
+    wide->clear();
+    if (!Convert("UTF-16LE", "UTF-8", text, length, &bytes, NULL))
+        return 0;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        wide->push_back((WCHAR)((unsigned char)bytes[i] | (unsigned char)bytes[i + 1] << 8));
+    return 1;
+}
+
+int WideToUtf8(const WCHAR *text, size_t length, std::string *utf8)
+{
+    std::string bytes;
+    for (size_t i = 0; i < length; ++i) {
+        bytes.push_back((char)(text[i] & 0xFF));
+        bytes.push_back((char)(text[i] >> 8));
+    }
+    return Convert("UTF-8", "UTF-16LE", bytes.data(), bytes.size(), utf8, NULL);
+}
+
+int CompareStringOrdinal(LPCWSTR a, int aLength, LPCWSTR b, int bLength, BOOL ignoreCase)
+{
+    const StandinCall *failed = StandinEnter(CallCompareStringOrdinal);
+    if (failed != NULL)
+        return (int)failed->failure;
+    if (a == NULL || b == NULL || aLength < -1 || bLength < -1) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    size_t lengths[2] = {(size_t)aLength, (size_t)bLength};
+    const WCHAR *texts[2] = {a, b};
+    for (int k = 0; k < 2; ++k) {
+        if ((int)lengths[k] == -1)
+            for (lengths[k] = 0; texts[k][lengths[k]] != 0; ++lengths[k]) {
+            }
+    }
+    // Case is folded for ASCII letters only, as the stand-in's file names are.
+    for (size_t i = 0; i < lengths[0] && i < lengths[1]; ++i) {
+        WCHAR x = a[i], y = b[i];
+        if (ignoreCase && x >= 'a' && x <= 'z')
+            x = (WCHAR)(x - 'a' + 'A');
+        if (ignoreCase && y >= 'a' && y <= 'z')
+            y = (WCHAR)(y - 'a' + 'A');
+        if (x != y)
+            return x < y ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+    }
+    if (lengths[0] == lengths[1])
+        return CSTR_EQUAL;
+    return lengths[0] < lengths[1] ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
 }
 
 std::string Utf8ToCp932Ansi(const char *text)

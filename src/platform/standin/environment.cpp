@@ -1,5 +1,5 @@
-// The stand-in's time and environment: environment variables, the Windows directory, calendar and time-zone
-// conversions, and file times to the host's and back.
+// The stand-in's time and environment: environment variables, the executable's own path, the Windows directory,
+// calendar and time-zone conversions, and file times to the host's and back.
 #include "platform.h"
 #include "standin.h"
 
@@ -19,6 +19,7 @@ const int64_t UnixEpochDays = 134774;
 const int64_t UnixEpochTicks = UnixEpochDays * 86400 * TicksPerSecond;
 
 const char WindowsDirectory[] = "C:\\WINDOWS";
+const char DefaultExecutable[] = "C:\\PernaUpdate.exe";
 
 // The ANSI value last handed out for each name asked for: it stays where it is until that name is asked for again.
 std::map<std::string, std::string> ansiValues;
@@ -59,18 +60,44 @@ const char *CrtGetEnv(const char *name)
         return (const char *)failed->failure;
     // Windows' environment matches names without regard to case; the first match wins. The host's environment
     // is UTF-8 (what a test sets, what a terminal types); the updater reads its code page 932 form, and a
-    // value that has none (a character outside the code page) as no value at all, as on Windows.
+    // value that has none (a character outside the code page, or one only a best fit would map) as no value
+    // at all, as on Windows.
     size_t length = strlen(name);
     for (char **entry = environ; entry != NULL && *entry != NULL; ++entry) {
         if (SjisCompareNoCaseN(*entry, name, length) == 0 && (*entry)[length] == '=') {
             std::string &value = ansiValues[name];
             const char *utf8 = *entry + length + 1;
-            if (!Utf8ToCp932(utf8, strlen(utf8), &value))
+            if (!Utf8ToCp932Exact(utf8, strlen(utf8), &value))
                 return NULL;
             return value.c_str();
         }
     }
     return NULL;
+}
+
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD capacity)
+{
+    const StandinCall *failed = StandinEnter(CallGetModuleFileNameW);
+    if (failed != NULL)
+        return (DWORD)failed->failure;
+    // WINSTUB_EXECUTABLE: the Windows path (UTF-8) the executable was started from.
+    const char *executable = getenv("WINSTUB_EXECUTABLE");
+    if (executable == NULL || executable[0] == '\0')
+        executable = DefaultExecutable;
+    std::vector<WCHAR> wide;
+    if (module != NULL || path == NULL || capacity == 0 || !Utf8ToWide(executable, strlen(executable), &wide)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // Cut to fit and ended, as Windows does from Vista on, which then says so.
+    DWORD length = wide.size() < capacity ? (DWORD)wide.size() : capacity - 1;
+    memcpy(path, wide.data(), length * sizeof(WCHAR));
+    path[length] = 0;
+    if (length < wide.size()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return capacity;
+    }
+    return length;
 }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size)

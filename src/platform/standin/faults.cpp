@@ -43,7 +43,7 @@ const StandinCall StandinCalls[StandinCallCount] = {
     {"SetFilePointer",          INVALID_SET_FILE_POINTER,           ERROR_INVALID_PARAMETER,        0},
     {"FlushFileBuffers",        FALSE,                              ERROR_WRITE_FAULT,              0},
     {"GetFileInformationByHandle", FALSE,                           ERROR_ACCESS_DENIED,            0},
-    {"GetFinalPathNameByHandleA", 0,                                ERROR_NOT_ENOUGH_MEMORY,        0},
+    {"GetFinalPathNameByHandleW", 0,                                ERROR_NOT_ENOUGH_MEMORY,        0},
     {"NtSetInformationFile",    STATUS_ACCESS_DENIED,               0,                              0},
     {"LZInit",                  LZERROR_GLOBALLOC,                  0,                              0},
     {"LZCopy",                  LZERROR_WRITE,                      0,                              0},
@@ -67,6 +67,11 @@ const StandinCall StandinCalls[StandinCallCount] = {
     {"GetTokenInformation",     FALSE,                              ERROR_INVALID_PARAMETER,        0},
     {"SetTokenInformation",     FALSE,                              ERROR_PRIVILEGE_NOT_HELD,       0},
     {"Sleep",                   0,                                  0,                              0},
+    {"CompareStringOrdinal",    0,                                  ERROR_INVALID_PARAMETER,        0},
+    {"NtQueryVolumeInformationFile", STATUS_ACCESS_DENIED,          0,                              0},
+    {"LZRead",                  LZERROR_READ,                       0,                              0},
+    {"GetModuleFileNameW",      0,                                  ERROR_NOT_ENOUGH_MEMORY,        0},
+    {"GetFileAttributesW",      INVALID_FILE_ATTRIBUTES,            ERROR_ACCESS_DENIED,            0},
 };
 // clang-format on
 

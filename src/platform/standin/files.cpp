@@ -127,8 +127,8 @@ int DeleteBlockedBySharingOtherThan(const char *hostPath, const StandinHandle *e
         return 0;
     for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE)) {
         struct stat open;
-        if ((except == NULL || h->object != except->object) && fstat(h->fd, &open) == 0 &&
-            open.st_dev == st.st_dev && open.st_ino == st.st_ino && (h->shareMode & FILE_SHARE_DELETE) == 0)
+        if ((except == NULL || h->object != except->object) && fstat(h->fd, &open) == 0 && open.st_dev == st.st_dev &&
+            open.st_ino == st.st_ino && (h->shareMode & FILE_SHARE_DELETE) == 0)
             return 1;
     }
     // The handle's own lock is not another's: a file it holds unshared is found free.
@@ -209,6 +209,69 @@ int ResolvedFolderAndName(const char *hostPath, std::string *folder, std::string
     free(real);
     *name = slash + 1;
     return 1;
+}
+
+// Whether the stand-in's variable is set to anything; 1 or 0.
+int EnvironmentSet(const char *variable)
+{
+    const char *value = getenv(variable);
+    return value != NULL && value[0] != '\0';
+}
+
+// Whether the entry at the host path (not following a link there) is one of the files whose host paths the
+// variable lists, one a line; 1 or 0.
+int ListedInVariable(const char *variable, const char *hostPath)
+{
+    const char *list = getenv(variable);
+    struct stat entry;
+    if (list == NULL || lstat(hostPath, &entry) != 0)
+        return 0;
+    for (const char *line = list; *line != '\0';) {
+        size_t length = strcspn(line, "\n");
+        std::string listed(line, length);
+        struct stat st;
+        if (lstat(listed.c_str(), &st) == 0 && st.st_dev == entry.st_dev && st.st_ino == entry.st_ino)
+            return 1;
+        line += length;
+        if (*line == '\n')
+            ++line;
+    }
+    return 0;
+}
+
+// WINSTUB_OPLOCKED: files (host paths, one a line) on which another process holds, for as long as it holds the
+// file open, an oplock that every open for data breaks (a batch oplock) and that it never acknowledges. Whether
+// the host file is such a one now; 1 or 0.
+int OplockedByAnother(const char *hostPath)
+{
+    return ListedInVariable("WINSTUB_OPLOCKED", hostPath) && HostFileHeld(hostPath, 1);
+}
+
+// What an operation that waits for an oplock break does when the break is never acknowledged: it never ends.
+[[noreturn]] void WaitForBreakAcknowledgment()
+{
+    for (;;)
+        sleep(60);
+}
+
+// WINSTUB_REMOTE_DRIVES: the drive letters that stand for network drives (a redirector's, not a disk's).
+// Whether the Windows path lies on one; 1 or 0.
+int OnRemoteDrive(const char *windowsPath)
+{
+    char full[HostPathCapacity];
+    const char *drives = getenv("WINSTUB_REMOTE_DRIVES");
+    if (drives == NULL || !FullWindowsPath(windowsPath, full, sizeof full))
+        return 0;
+    // "C:\...", or "\\?\C:\..." and "\\.\C:\...".
+    const char *letter = full[1] == ':'                                                              ? full
+                         : strlen(full) >= 6 && full[0] == '\\' && full[1] == '\\' && full[5] == ':' ? full + 4
+                                                                                                     : NULL;
+    if (letter == NULL)
+        return 0;
+    for (const char *d = drives; *d != '\0'; ++d)
+        if ((*d & ~0x20) == (*letter & ~0x20))
+            return 1;
+    return 0;
 }
 
 }  // namespace
@@ -330,6 +393,11 @@ HANDLE OpenWindowsFile(LPCSTR path, DWORD access, DWORD shareMode, DWORD disposi
     int write = (access & GENERIC_WRITE) != 0;
     int deleteAccess = (access & DELETE) != 0 || (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0;
     int directory = exists && S_ISDIR(st.st_mode) && (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
+    // A folder that another process holds open sharing nothing keeps out every open that would list it.
+    if (directory && (access & ~(FILE_READ_ATTRIBUTES | SYNCHRONIZE)) != 0 && HostFileHeld(host, 0)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
     // Deleting needs the folder's leave, and nobody else's open may refuse to share it.
     if (deleteAccess && !directory) {
         if (!HostDirectoryWritable(host)) {
@@ -450,11 +518,21 @@ LONG NtCreateFile(PHANDLE file, ACCESS_MASK access, OBJECT_ATTRIBUTES *attribute
     DWORD flags = (options & FILE_DELETE_ON_CLOSE) != 0 ? FILE_FLAG_DELETE_ON_CLOSE : 0;
     if ((options & FILE_OPEN_REPARSE_POINT) != 0)
         flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    // WINSTUB_DELETE_PENDING: files (host paths, one a line) deleted while another process still holds them:
+    // their names stay, and every open or create of them fails, until that process lets go (the runner then
+    // removes them).
+    int entry = HostPath(path, host, sizeof host) && lstat(host, &st) == 0;
+    if (entry && ListedInVariable("WINSTUB_DELETE_PENDING", host))
+        return STATUS_DELETE_PENDING;
+    // An open for data breaks another process's oplock, and waits for the acknowledgment unless told not to.
+    int oplocked = entry && (access & (GENERIC_READ | GENERIC_WRITE | DELETE)) != 0 && OplockedByAnother(host);
+    if (oplocked && (options & FILE_COMPLETE_IF_OPLOCKED) == 0)
+        WaitForBreakAcknowledgment();
     HANDLE opened = OpenWindowsFile(path, access, shareAccess, createDisposition, flags);
     if (opened == INVALID_HANDLE_VALUE)
         return StatusFromError(GetLastError());
     *file = opened;
-    return 0;
+    return oplocked ? STATUS_OPLOCK_BREAK_IN_PROGRESS : 0;
 }
 
 DWORD GetFileType(HANDLE file)
@@ -687,6 +765,31 @@ DWORD GetFileAttributesA(LPCSTR path)
     return AttributesOf(st);
 }
 
+DWORD GetFileAttributesW(LPCWSTR path)
+{
+    const StandinCall *failed = StandinEnter(CallGetFileAttributesW);
+    if (failed != NULL)
+        return (DWORD)failed->failure;
+    size_t length = 0;
+    while (path != NULL && path[length] != 0)
+        ++length;
+    std::string utf8, cp932;
+    char host[HostPathCapacity];
+    if (path == NULL || !WideToUtf8(path, length, &utf8) || !Utf8ToCp932(utf8.data(), utf8.size(), &cp932)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (!HostPath(cp932.c_str(), host, sizeof host))
+        return INVALID_FILE_ATTRIBUTES;
+    // The entry itself: a link is not followed.
+    struct stat st;
+    if (lstat(host, &st) != 0) {
+        SetLastError(MissingError(host));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return S_ISLNK(st.st_mode) ? FILE_ATTRIBUTE_REPARSE_POINT : AttributesOf(st);
+}
+
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED)
 {
     const StandinCall *failed = StandinEnter(CallWriteFile);
@@ -779,29 +882,35 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
     return TRUE;
 }
 
-DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags)
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD capacity, DWORD flags)
 {
-    const StandinCall *failed = StandinEnter(CallGetFinalPathNameByHandleA);
+    const StandinCall *failed = StandinEnter(CallGetFinalPathNameByHandleW);
     if (failed != NULL)
         return (DWORD)failed->failure;
     StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
     char full[HostPathCapacity], host[HostPathCapacity];
+    std::string named;
     if (handle == NULL || !FullWindowsPath(handle->path, full, sizeof full) ||
-        !HandleHostPath(handle, host, sizeof host)) {
+        !HandleHostPath(handle, host, sizeof host) || !Cp932ToUtf8(full, strlen(full), &named)) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    // WINSTUB_NO_FINAL_PATHS: no handle can be named at all, as on a share whose server lacks the call or
+    // on a file system that keeps no normalized names.
+    if (EnvironmentSet("WINSTUB_NO_FINAL_PATHS")) {
+        SetLastError(ERROR_NOT_SUPPORTED);
         return 0;
     }
     // WINSTUB_NO_DRIVE_LETTERS: the files are on a volume without a drive letter (mounted in a folder, a RAM
     // disk): the form with one cannot be had, the system's device form can.
     int deviceForm = (flags & VOLUME_NAME_NT) != 0;
-    const char *noLetters = getenv("WINSTUB_NO_DRIVE_LETTERS");
-    if (!deviceForm && noLetters != NULL && noLetters[0] != '\0') {
+    if (!deviceForm && EnvironmentSet("WINSTUB_NO_DRIVE_LETTERS")) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return 0;
     }
     // The system names the file itself: a file reached through a link is named where it really is, as
     // Wine names a host file outside its drives, on drive Z:.
-    std::string named = std::string("\\\\?\\") + full;
+    named = "\\\\?\\" + named;
     std::string expected, folder, name;
     if (handle->directory) {
         char *resolved = realpath(host, NULL);
@@ -814,21 +923,13 @@ DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD f
     snprintf(proc, sizeof proc, "/proc/self/fd/%d", handle->fd);
     char *real = realpath(proc, NULL);
     if (real != NULL && expected != real) {
-        std::string windows = std::string("\\\\?\\Z:") + real;
-        for (char &c : windows)
+        named = std::string("\\\\?\\Z:") + real;
+        for (char &c : named)
             c = c == '/' ? '\\' : c;
-        named = Utf8ToCp932Ansi(windows.c_str());
     }
     free(real);
-    // A folder is named without its closing separator, but for a drive's root; a trail byte 0x5C of a
-    // double-byte character is no separator.
-    int separatorLast = 0;
-    for (size_t i = 0; i < named.size(); ++i) {
-        separatorLast = named[i] == '\\';
-        if (i + 1 < named.size() && Cp932IsLeadByte((unsigned char)named[i]))
-            ++i;
-    }
-    if (named.size() > 7 && separatorLast && named[named.size() - 2] != ':')
+    // A folder is named without its closing separator, but for a drive's root.
+    if (named.size() > 7 && named[named.size() - 1] == '\\' && named[named.size() - 2] != ':')
         named.erase(named.size() - 1);
     // "\\?\C:\..." as the device holding the drive names it: "\Device\HarddiskVolumeN\...".
     if (deviceForm && named.size() >= 6 && named[5] == ':') {
@@ -836,10 +937,44 @@ DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD f
         snprintf(device, sizeof device, "\\Device\\HarddiskVolume%d", (named[4] & 0x1F));
         named = device + named.substr(6);
     }
-    if (named.size() >= capacity)
-        return (DWORD)named.size() + 1;
-    memcpy(path, named.c_str(), named.size() + 1);
-    return (DWORD)named.size();
+    std::vector<WCHAR> wide;
+    if (!Utf8ToWide(named.data(), named.size(), &wide)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return 0;
+    }
+    if (wide.size() >= capacity)
+        return (DWORD)wide.size() + 1;
+    memcpy(path, wide.data(), wide.size() * sizeof(WCHAR));
+    path[wide.size()] = 0;
+    return (DWORD)wide.size();
+}
+
+LONG NtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *information, ULONG length,
+                                  int informationClass)
+{
+    const StandinCall *failed = StandinEnter(CallNtQueryVolumeInformationFile);
+    if (failed != NULL)
+        return (LONG)failed->failure;
+    StandinHandle *handle = HandleFromValue((uintptr_t)file, HANDLE_FILE);
+    if (handle == NULL)
+        return STATUS_INVALID_HANDLE;
+    if (informationClass != FileFsDeviceInformation)
+        return STATUS_INVALID_INFO_CLASS;
+    if (information == NULL || length < sizeof(FILE_FS_DEVICE_INFORMATION))
+        return STATUS_INFO_LENGTH_MISMATCH;
+    FILE_FS_DEVICE_INFORMATION device = {FILE_DEVICE_DISK, 0};
+    if (handle->pipe) {
+        device.DeviceType = FILE_DEVICE_NAMED_PIPE;
+    } else if (OnRemoteDrive(handle->path)) {
+        device.DeviceType = FILE_DEVICE_NETWORK_FILE_SYSTEM;
+        device.Characteristics = FILE_REMOTE_DEVICE;
+    }
+    memcpy(information, &device, sizeof device);
+    if (status != NULL) {
+        status->Status = 0;
+        status->Information = sizeof device;
+    }
+    return 0;
 }
 
 LONG NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *information, ULONG length, int informationClass)
@@ -857,16 +992,26 @@ LONG NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *informatio
     char from[HostPathCapacity];
     if (!HandleHostPath(handle, from, sizeof from))
         return STATUS_OBJECT_NAME_INVALID;
+    // Both classes delete when the file's last handle closes: the stand-in has no other process's handle that
+    // would keep a name pending (WINSTUB_DELETE_PENDING stands for one), so POSIX semantics change nothing.
+    int deleting = -1;
     if (informationClass == FileDispositionInformation && length >= sizeof(FILE_DISPOSITION_INFORMATION)) {
-        const FILE_DISPOSITION_INFORMATION *disposition = (const FILE_DISPOSITION_INFORMATION *)information;
+        deleting = ((const FILE_DISPOSITION_INFORMATION *)information)->DeleteFile != 0;
+    } else if (informationClass == FileDispositionInformationEx && length >= sizeof(FILE_DISPOSITION_INFORMATION_EX)) {
+        ULONG dispositionFlags = ((const FILE_DISPOSITION_INFORMATION_EX *)information)->Flags;
+        if ((dispositionFlags & ~(ULONG)(FILE_DISPOSITION_DELETE | FILE_DISPOSITION_POSIX_SEMANTICS)) != 0)
+            return STATUS_INVALID_PARAMETER;
+        deleting = (dispositionFlags & FILE_DISPOSITION_DELETE) != 0;
+    }
+    if (deleting >= 0) {
         struct stat st;
         // A read-only file cannot be deleted, even by an administrator.
-        if (disposition->DeleteFile && fstat(handle->fd, &st) == 0 && (st.st_mode & S_IWUSR) == 0)
+        if (deleting && fstat(handle->fd, &st) == 0 && (st.st_mode & S_IWUSR) == 0)
             return STATUS_CANNOT_DELETE;
         // The disposition is the open file's, whichever of its handles set it.
         for (StandinHandle *h = HandleNextOfKind(NULL, HANDLE_FILE); h != NULL; h = HandleNextOfKind(h, HANDLE_FILE))
             if (h->object == handle->object)
-                h->deleteOnClose = disposition->DeleteFile != 0;
+                h->deleteOnClose = deleting;
         return 0;
     }
     if (informationClass != FileRenameInformation || length < sizeof(FILE_RENAME_INFORMATION))
@@ -906,6 +1051,9 @@ LONG NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *informatio
     if (lstat(to, &st) == 0) {
         if (!rename->ReplaceIfExists)
             return STATUS_OBJECT_NAME_COLLISION;
+        // Replacing a file breaks the handle oplocks on it, and nothing lets the rename go on unacknowledged.
+        if (OplockedByAnother(to))
+            WaitForBreakAcknowledgment();
         if (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0 || OpenAnywhere(to))
             return STATUS_ACCESS_DENIED;
     }

@@ -1,9 +1,10 @@
-// The stand-in's LZ expansion library over our SZDD codec: take a file's handle, expand-or-copy, close.
+// The stand-in's LZ expansion library over our SZDD codec: take a file's handle, expand-or-copy or read, close.
 #include "standin.h"
 
 #include "szdd.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +45,29 @@ int WriteFd(void *context, const unsigned char *buffer, size_t length)
         buffer += n;
         length -= (size_t)n;
     }
+    return 1;
+}
+
+// Collects what the expander writes in a growing buffer of the heap.
+struct MemorySink {
+    unsigned char *bytes;
+    size_t length;
+    size_t capacity;
+};
+
+int WriteMemory(void *context, const unsigned char *buffer, size_t length)
+{
+    MemorySink *sink = (MemorySink *)context;
+    if (sink->length + length > sink->capacity) {
+        size_t capacity = sink->capacity * 2 > sink->length + length ? sink->capacity * 2 : sink->length + length;
+        unsigned char *grown = (unsigned char *)realloc(sink->bytes, capacity);
+        if (grown == NULL)
+            return 0;
+        sink->bytes = grown;
+        sink->capacity = capacity;
+    }
+    memcpy(sink->bytes + sink->length, buffer, length);
+    sink->length += length;
     return 1;
 }
 
@@ -175,6 +199,48 @@ LONG LZCopy(INT source, INT destination)
     return CopiedCount(written);
 }
 
+INT LZRead(INT source, LPSTR buffer, INT length)
+{
+    const StandinCall *failed = StandinEnter(CallLZRead);
+    if (failed != NULL)
+        return (INT)failed->failure;
+    if (buffer == NULL || length < 0)
+        return LZERROR_BADVALUE;
+    StandinHandle *in = FromLzHandle(source);
+    if (in == NULL) {
+        // A plain file's handle that LZInit handed back is read as it is.
+        StandinHandle *plain = HandleFromValue((uintptr_t)source, HANDLE_FILE);
+        if (plain == NULL || plain->directory)
+            return LZERROR_BADINHANDLE;
+        int fd = plain->fd;
+        long got = ReadFd(&fd, (unsigned char *)buffer, (size_t)length);
+        return got < 0 ? LZERROR_READ : (INT)got;
+    }
+    // The whole stream is expanded on the first read, and handed out from then on in the order asked for.
+    if (in->expanded == NULL) {
+        MemorySink sink = {NULL, 0, 0};
+        uint64_t written = 0;
+        int fd = in->fd;
+        if (lseek(in->fd, 0, SEEK_SET) != 0)
+            return LZERROR_READ;
+        SzddResult result = SzddExpand(ReadFd, &fd, WriteMemory, &sink, &written);
+        if (result == SZDD_ERR_READ || result == SZDD_ERR_WRITE || result == SZDD_ERR_NO_MEMORY) {
+            free(sink.bytes);
+            return result == SZDD_ERR_READ ? LZERROR_READ : LZERROR_GLOBALLOC;
+        }
+        // Even an empty expansion gets a buffer, so that it is expanded only once.
+        in->expanded = sink.bytes != NULL ? sink.bytes : (unsigned char *)malloc(1);
+        in->expandedLength = sink.length;
+        if (in->expanded == NULL)
+            return LZERROR_GLOBALLOC;
+    }
+    size_t left = in->expandedLength - in->expandedAt;
+    size_t given = (size_t)length < left ? (size_t)length : left;
+    memcpy(buffer, in->expanded + in->expandedAt, given);
+    in->expandedAt += given;
+    return (INT)given;
+}
+
 VOID LZClose(INT file)
 {
     // A close cannot fail here: an injected fault only counts.
@@ -188,6 +254,7 @@ VOID LZClose(INT file)
         return;
     }
     StandinHandle *underlying = HandleFromValue(handle->underlying, HANDLE_FILE);
+    free(handle->expanded);
     HandleFree(handle);
     if (underlying != NULL)
         CloseFileSlot(underlying);

@@ -1,11 +1,12 @@
 // What the stand-in's parts offer one another: the call table and its faults, handles, paths, file times.
 //
 // The parts, one file each: faults.cpp (the call table, faults, the call log, the last error), handles.cpp,
-// paths.cpp, files.cpp (kernel32's file calls, and ntdll's NtSetInformationFile), registry.cpp, lz.cpp,
-// boxes.cpp (MessageBoxA), environment.cpp (getenv, the Windows directory, time conversions),
-// resources.cpp, token.cpp (the process token), codepage.cpp (the ANSI code page: its lead bytes, and its conversions
-// to and from the host's UTF-8), crypto.cpp (CryptoAPI's SHA-256) and objects.cpp (mutexes). The calls themselves are
-// declared in system.h and platform.h.
+// paths.cpp, files.cpp (kernel32's file calls, and ntdll's NtCreateFile, NtSetInformationFile and
+// NtQueryVolumeInformationFile), registry.cpp, lz.cpp, boxes.cpp (MessageBoxA), environment.cpp (getenv, the
+// executable's path, the Windows directory, time conversions), resources.cpp, token.cpp (the process token),
+// codepage.cpp (the ANSI code page: its lead bytes, and its conversions to and from the host's UTF-8 and the
+// system's UTF-16; CompareStringOrdinal), crypto.cpp (CryptoAPI's SHA-256) and objects.cpp (mutexes). The calls
+// themselves are declared in system.h and platform.h.
 #pragma once
 
 #include "system.h"
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 // ---- Calls, faults and the call log (faults.cpp) -----------------------------------------------
 
@@ -44,7 +46,7 @@ enum StandinCallId {
     CallSetFilePointer,
     CallFlushFileBuffers,
     CallGetFileInformationByHandle,
-    CallGetFinalPathNameByHandleA,
+    CallGetFinalPathNameByHandleW,
     CallNtSetInformationFile,
     CallLZInit,
     CallLZCopy,
@@ -68,6 +70,11 @@ enum StandinCallId {
     CallGetTokenInformation,
     CallSetTokenInformation,
     CallSleep,
+    CallCompareStringOrdinal,
+    CallNtQueryVolumeInformationFile,
+    CallLZRead,
+    CallGetModuleFileNameW,
+    CallGetFileAttributesW,
     StandinCallCount
 };
 
@@ -113,6 +120,9 @@ struct StandinHandle {
     int deleteOnClose;                    // files: deleted when closed (FILE_FLAG_DELETE_ON_CLOSE, or a disposition)
     int directory;                        // files: a directory, opened with FILE_FLAG_BACKUP_SEMANTICS
     uintptr_t underlying;                 // LZ handles: the file handle the library closes with its own
+    unsigned char *expanded;              // LZ handles: what LZRead hands out, expanded on its first call (malloc)
+    size_t expandedLength;                // LZ handles: its length
+    size_t expandedAt;                    // LZ handles: how much of it LZRead has handed out
     unsigned long object;                 // files: the open file it is a handle on, shared by its duplicates
     int pipe;                             // files: a named pipe's (a device, not a file on a disk)
     DWORD shareMode;                      // files: the sharing it grants other opens
@@ -173,6 +183,13 @@ int Cp932IsLeadByte(unsigned char byte);
 int Cp932ToUtf8(const char *text, size_t length, std::string *utf8);
 // Converts length bytes of UTF-8 to code page 932; 1, or 0 when a character has no form there.
 int Utf8ToCp932(const char *text, size_t length, std::string *cp932);
+// The same, as Windows converts with WC_NO_BEST_FIT_CHARS: 1, or 0 also when a character would come back as
+// another one (a best fit); 1 or 0.
+int Utf8ToCp932Exact(const char *text, size_t length, std::string *cp932);
+// Converts length bytes of UTF-8 to the system's wide characters (UTF-16); 1, or 0 when it is no UTF-8.
+int Utf8ToWide(const char *text, size_t length, std::vector<WCHAR> *wide);
+// Converts length wide characters (UTF-16) to UTF-8; 1, or 0 when they are no UTF-16.
+int WideToUtf8(const WCHAR *text, size_t length, std::string *utf8);
 // Text of code page 932 in UTF-8 for people to read: each byte that is no character becomes U+FFFD.
 std::string Cp932ToUtf8Shown(const char *text);
 // UTF-8 text as a Windows program's ANSI view of it: each character without a form in code page 932, and each

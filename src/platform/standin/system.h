@@ -25,6 +25,8 @@ typedef uint8_t BOOLEAN;
 typedef uint16_t WCHAR;
 typedef uint16_t USHORT;
 typedef WCHAR *PWSTR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
 typedef uint64_t ULONGLONG;
 typedef DWORD ACCESS_MASK;
 typedef struct _OVERLAPPED *LPOVERLAPPED;
@@ -98,7 +100,20 @@ typedef struct _FILE_DISPOSITION_INFORMATION {
     BOOLEAN DeleteFile;
 } FILE_DISPOSITION_INFORMATION;
 
-enum { FileRenameInformation = 10, FileDispositionInformation = 13 };
+typedef struct _FILE_DISPOSITION_INFORMATION_EX {
+    ULONG Flags;
+} FILE_DISPOSITION_INFORMATION_EX;
+
+enum { FILE_DISPOSITION_DELETE = 0x1, FILE_DISPOSITION_POSIX_SEMANTICS = 0x2 };
+
+enum { FileRenameInformation = 10, FileDispositionInformation = 13, FileDispositionInformationEx = 64 };
+
+typedef struct _FILE_FS_DEVICE_INFORMATION {
+    ULONG DeviceType;
+    ULONG Characteristics;
+} FILE_FS_DEVICE_INFORMATION;
+
+enum { FileFsDeviceInformation = 4 };
 
 typedef struct _UNICODE_STRING {
     USHORT Length;
@@ -159,6 +174,7 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_READ_FAULT 30L
 #define ERROR_SHARING_VIOLATION 32L
+#define ERROR_NOT_SUPPORTED 50L
 #define ERROR_BAD_NETPATH 53L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
@@ -213,7 +229,15 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define FILE_CREATE 0x00000002
 #define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
 #define FILE_NON_DIRECTORY_FILE 0x00000040
+#define FILE_COMPLETE_IF_OPLOCKED 0x00000100
 #define FILE_DELETE_ON_CLOSE 0x00001000
+#define FILE_REMOTE_DEVICE 0x00000010
+#define FILE_DEVICE_DISK 0x00000007
+#define FILE_DEVICE_NAMED_PIPE 0x00000011
+#define FILE_DEVICE_NETWORK_FILE_SYSTEM 0x00000014
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
 #define FILE_OPEN_REPARSE_POINT 0x00200000
 #define FILE_TYPE_UNKNOWN 0x0000
 #define FILE_TYPE_DISK 0x0001
@@ -223,7 +247,13 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define FILE_BEGIN 0
 #define INVALID_SET_FILE_POINTER ((DWORD)0xFFFFFFFF)
 
+#define STATUS_OPLOCK_BREAK_IN_PROGRESS ((LONG)0x00000108)
+#define STATUS_NOT_IMPLEMENTED ((LONG)0xC0000002)
+#define STATUS_INVALID_INFO_CLASS ((LONG)0xC0000003)
+#define STATUS_INFO_LENGTH_MISMATCH ((LONG)0xC0000004)
 #define STATUS_ACCESS_DENIED ((LONG)0xC0000022)
+#define STATUS_DELETE_PENDING ((LONG)0xC0000056)
+#define STATUS_NOT_SUPPORTED ((LONG)0xC00000BB)
 #define STATUS_INVALID_HANDLE ((LONG)0xC0000008)
 #define STATUS_INVALID_PARAMETER ((LONG)0xC000000D)
 #define STATUS_OBJECT_NAME_INVALID ((LONG)0xC0000033)
@@ -282,8 +312,13 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method);
 BOOL FlushFileBuffers(HANDLE file);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
-DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags);
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD capacity, DWORD flags);
+int CompareStringOrdinal(LPCWSTR a, int aLength, LPCWSTR b, int bLength, BOOL ignoreCase);
 LONG NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *information, ULONG length, int informationClass);
+LONG NtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK status, void *information, ULONG length,
+                                  int informationClass);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD capacity);
+DWORD GetFileAttributesW(LPCWSTR path);
 LONG NtCreateFile(PHANDLE file, ACCESS_MASK access, OBJECT_ATTRIBUTES *attributes, PIO_STATUS_BLOCK status,
                   PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess, ULONG disposition,
                   ULONG options, void *extended, ULONG extendedLength);
@@ -347,4 +382,5 @@ INT MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
 INT LZInit(INT source);
 LONG LZCopy(INT source, INT destination);
+INT LZRead(INT source, LPSTR buffer, INT length);
 VOID LZClose(INT file);

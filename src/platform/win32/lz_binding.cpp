@@ -10,11 +10,13 @@ namespace {
 
 typedef INT(WINAPI *InitFn)(INT);
 typedef LONG(WINAPI *CopyFn)(INT, INT);
+typedef INT(WINAPI *ReadFn)(INT, LPSTR, INT);
 typedef VOID(WINAPI *CloseFn)(INT);
 
 struct LzFunctions {
     InitFn init;
     CopyFn copy;
+    ReadFn read;
     CloseFn close;
 };
 
@@ -47,8 +49,9 @@ const LzFunctions *Bind()
             LzFunctions found;
             found.init = (InitFn)(void *)GetProcAddress(module, "LZInit");
             found.copy = (CopyFn)(void *)GetProcAddress(module, "LZCopy");
+            found.read = (ReadFn)(void *)GetProcAddress(module, "LZRead");
             found.close = (CloseFn)(void *)GetProcAddress(module, "LZClose");
-            if (found.init != NULL && found.copy != NULL && found.close != NULL)
+            if (found.init != NULL && found.copy != NULL && found.read != NULL && found.close != NULL)
                 functions = found;
         }
     }
@@ -71,6 +74,14 @@ extern "C" LONG WINAPI LZCopy(INT source, INT destination)
     if (lz->copy == NULL)
         return LZERROR_BADINHANDLE;
     return lz->copy(source, destination);
+}
+
+extern "C" INT WINAPI LZRead(INT source, LPSTR buffer, INT length)
+{
+    const LzFunctions *lz = Bind();
+    if (lz->read == NULL)
+        return LZERROR_BADINHANDLE;
+    return lz->read(source, buffer, length);
 }
 
 extern "C" VOID WINAPI LZClose(INT file)
