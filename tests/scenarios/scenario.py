@@ -7,6 +7,7 @@ the Linux build on the stand-in platform; the Wine backend (tests/wine/) runs th
 import contextlib
 import datetime
 import fcntl
+import functools
 import json
 import os
 import re
@@ -160,6 +161,14 @@ def runs_on(scenario, backend_name):
 
 def content_bytes(token, payloads):
     """The bytes a content token stands for."""
+    return _content_bytes(token, payloads.perna, payloads.kalendo, payloads.containers["BIN1"],
+                          payloads.containers["BIN2"])
+
+
+@functools.lru_cache(maxsize=64)
+def _content_bytes(token, perna, kalendo, bin1, bin2):
+    """content_bytes, made once for each token and set of payload files: a fault sweep asks thousands of times."""
+    payloads = Payloads(perna, kalendo, bin1, bin2)
     m = re.fullmatch(r"new-(tool|ini)(?::(\d+))?", token)
     if m:
         # The payload, or its first N bytes: what a run stopped while expanding it leaves.
